@@ -200,10 +200,14 @@ class HTTPapi : public WWWapi {
   enum class HeaderScan { complete, needMore, malformed };
 
   bool readRequest(WWWconnection& con, char* buf, size_t& used, size_t& headerEnd);
-  void handleGet(WWWconnection& con, char* buf, size_t used, size_t headerEnd);
+  void handleGet(WWWconnection& con, char* buf, size_t headerEnd);
   void handlePost(WWWconnection& con, char* buf, size_t used, size_t headerEnd);
   void serveFile(WWWconnection& con, const std::string& path);
+  // Runs the page a parameter text names and sends its framed reply. The
+  // text must be writable at params[length].
   void answer(WWWconnection& con, char* params, size_t length);
+  // Answers as the page with the empty name (the login page).
+  void answerLoginPage(WWWconnection& con);
   // Sends one of the fixed error replies; the caller closes the connection.
   void sendError(WWWconnection& con, const char* status);
   // Milliseconds left of the request's time limit (at least 0).
@@ -222,7 +226,8 @@ class QueueManager {
   // Both counts must be at least 1.
   QueueManager(WWWapi& server, dbDatabase* db, int nThreads = 8, int connectionQueueLen = 1000);
   // Stops the server if it still runs, then waits for every worker to end
-  // (a worker inside a page finishes that request first).
+  // (a worker inside a page finishes that request first). acceptLoop must
+  // have returned.
   ~QueueManager();
   QueueManager(const QueueManager&) = delete;
   QueueManager& operator=(const QueueManager&) = delete;
