@@ -124,11 +124,7 @@ TEST_F(ConsoleTest, FaceNeverLaunchesABrowser) {
 class ConsoleLoopTest : public ConsoleTest {
  protected:
   void SetUp() override { folder.write("login.htm", "<html></html>"); }
-  void TearDown() override {
-    if (server.opens > 0) {
-      EXPECT_TRUE(server.waitForThread());
-    }
-  }
+  // A test that starts the server waits for its thread before the stand-in goes.
 
   TemporaryFolder folder;
   RecordingServer server;
@@ -141,6 +137,7 @@ TEST_F(ConsoleLoopTest, CommandsDriveTheForm) {
   form.exitBackup = [&] { backups++; };
   lines.write("what\nsetup\nstart\n4\nn\nexit\ny\n");
   EXPECT_EQ(runConsole(form, face, input), 0);
+  ASSERT_TRUE(server.waitForThread());
   EXPECT_TRUE(form.closed());
   EXPECT_TRUE(form.serverStarted);
   EXPECT_EQ(server.stops, 1);
@@ -161,6 +158,7 @@ TEST_F(ConsoleLoopTest, EndOfInputKeepsRunningUntilASignal) {
   signals.write("s");
   ASSERT_EQ(loop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(loop.get(), 0);
+  ASSERT_TRUE(server.waitForThread());
   EXPECT_TRUE(form.serverStarted);
   EXPECT_EQ(server.stops, 1);
   EXPECT_EQ(backups, 1);

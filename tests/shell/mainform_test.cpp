@@ -13,12 +13,6 @@ const char* const announcement = "Tavro網上產品目錄系統伺服器已開�
 class MainFormTest : public ::testing::Test {
  protected:
   void SetUp() override { folder.write("login.htm", loginPage); }
-  void TearDown() override {
-    if (server.opens > 0) {
-      EXPECT_TRUE(server.waitForThread());
-    }
-  }
-
   TMainForm makeForm(std::string addresses = "10.0.0.5") {
     return TMainForm(face, server, nullptr, folder.path(), [addresses] { return addresses; });
   }
@@ -147,6 +141,7 @@ TEST_F(MainFormTest, ConfirmedCloseAsksNothing) {
   TMainForm form = makeForm();
   ASSERT_TRUE(form.FormShow());
   form.startServer();
+  ASSERT_TRUE(server.waitForThread());
   int backups = 0;
   form.exitBackup = [&] { backups++; };
   form.closeConfirmed();
