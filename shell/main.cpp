@@ -41,7 +41,7 @@ int main() {
   ConsoleTimer timer;
   ConsoleInput input(STDIN_FILENO, timer.fd(), signals.fd());
   ConsoleFace face(input, timer, std::cout, isatty(STDIN_FILENO) != 0);
-  static HttpServerControl server(nullptr, pageTableSize, pageTable);
+  HttpServerControl server(nullptr, pageTableSize, pageTable);
   TMainForm form(face, server, nullptr, currentDirectory());
 
   face.appendLog("網上產品目錄系統");

@@ -12,7 +12,8 @@ class TerminationSignals {
   TerminationSignals(const TerminationSignals&) = delete;
   TerminationSignals& operator=(const TerminationSignals&) = delete;
 
-  // -1 when the system gave no descriptor.
+  // -1 when the system gave no descriptor; the signals are then left
+  // unblocked.
   int fd() const { return fd_; }
 
  private:
