@@ -116,6 +116,17 @@ TEST_F(ConsoleTest, DialogEditsFieldsAndReturnsChosenAction) {
   EXPECT_EQ(face.runDialog(dialog), 0);  // closed with the end of input: cancel
 }
 
+TEST_F(ConsoleTest, MessageWaitsForEnterOnlyOnATerminal) {
+  lines.write("\nnext\n");
+  face.showMessage("備份完成.");  // not a terminal: reads nothing
+  ConsoleFace terminalFace(input, timer, out, true);
+  terminalFace.showMessage("備份完成.");  // takes the empty line
+  std::string line;
+  ASSERT_EQ(input.next(line), ConsoleInput::Event::line);
+  EXPECT_EQ(line, "next");
+  EXPECT_NE(out.str().find("[信息] 備份完成.\n"), std::string::npos);
+}
+
 TEST_F(ConsoleTest, FaceNeverLaunchesABrowser) {
   face.open("http://localhost:8001");
   EXPECT_EQ(out.str(), "請用瀏覽器開啟: http://localhost:8001\n");
