@@ -269,15 +269,30 @@ long win_socket::read(void* buf, size_t min_size, size_t max_size, int timeout_m
   return static_cast<long>(got);
 }
 
-bool win_socket::write(const void* buf, size_t size) {
+bool win_socket::write(const void* buf, size_t size, int timeout_ms) {
   if (status != ss_open) {
     last_error = not_opened;
     return false;
   }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  // With a time limit, sends must not block past it: each sends what fits.
+  int flags = MSG_NOSIGNAL | (timeout_ms == WAIT_FOREVER ? 0 : MSG_DONTWAIT);
   const char* p = static_cast<const char*>(buf);
   while (size > 0) {
-    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd, p, size, flags);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && timeout_ms != WAIT_FOREVER) {
+      pollfd pfd{fd, POLLOUT, 0};
+      int rc = ::poll(&pfd, 1, msUntil(deadline));
+      if (rc > 0 || (rc < 0 && errno == EINTR)) continue;
+      if (rc == 0) {
+        abandon();
+        last_error = ETIMEDOUT;
+      } else {
+        last_error = errno;
+      }
+      return false;
+    }
     if (n < 0) {
       last_error = errno;
       return false;
@@ -290,6 +305,13 @@ bool win_socket::write(const void* buf, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// The peer stopped taking data: closing must not wait for it (lingering),
+// so the connection is reset instead.
+void win_socket::abandon() {
+  linger lg{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
 }
 
 bool win_socket::shutdown() {

@@ -43,8 +43,10 @@ class socket_t {
   // that closed its side before min_size bytes arrived (broken_pipe).
   virtual long read(void* buf, size_t min_size, size_t max_size, int timeout_ms = WAIT_FOREVER) = 0;
 
-  // Sends every byte of buf. False on failure.
-  virtual bool write(const void* buf, size_t size) = 0;
+  // Sends every byte of buf. timeout_ms (milliseconds, WAIT_FOREVER for
+  // none) bounds the whole call; when it expires the call fails with
+  // ETIMEDOUT and the connection is not worth keeping. False on failure.
+  virtual bool write(const void* buf, size_t size, int timeout_ms = WAIT_FOREVER) = 0;
 
   // True when the last operation succeeded.
   virtual bool good() = 0;
@@ -93,7 +95,7 @@ class win_socket : public socket_t {
   ~win_socket() override;
 
   long read(void* buf, size_t min_size, size_t max_size, int timeout_ms = WAIT_FOREVER) override;
-  bool write(const void* buf, size_t size) override;
+  bool write(const void* buf, size_t size, int timeout_ms = WAIT_FOREVER) override;
   bool good() override { return last_error == ok; }
   void error_text(char* buf, size_t buf_size) override;
   std::unique_ptr<socket_t> accept() override;
@@ -110,6 +112,8 @@ class win_socket : public socket_t {
  private:
   // An accepted connection.
   explicit win_socket(int fd);
+  // Makes close() reset the connection at once instead of lingering.
+  void abandon();
 
   int fd = -1;
   int last_error = not_opened;

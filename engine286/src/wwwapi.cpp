@@ -128,11 +128,13 @@ const char* WWWconnection::param(const char* name) const {
   return nullptr;
 }
 
-WWWconnection& WWWconnection::put(const char* text) { return put(text, std::strlen(text)); }
+// A missing parameter value passed straight on writes nothing (but still
+// counts as one output for the mode flip).
+WWWconnection& WWWconnection::put(const char* text) { return put(text, text != nullptr ? std::strlen(text) : 0); }
 
 WWWconnection& WWWconnection::put(const char* text, size_t length) {
   if (mode_ == raw) {
-    reply_.append(text, length);
+    if (length != 0) reply_.append(text, length);
     mode_ = escaped;
   } else {
     appendEscaped(text, length);
@@ -277,8 +279,12 @@ bool WWWapi::invoke(WWWconnection& con, const char* pageName) {
 // ---------------------------------------------------------------------------
 // HTTPapi
 
-HTTPapi::HTTPapi(dbDatabase* db, int nPages, const PageEntry* pages, int requestTimeLimitMs)
-    : WWWapi(db, nPages, pages), requestTimeLimitMs_(requestTimeLimitMs) {}
+HTTPapi::HTTPapi(dbDatabase* db, int nPages, const PageEntry* pages, int requestTimeLimitMs, int replyTimeLimitMs)
+    : WWWapi(db, nPages, pages), requestTimeLimitMs_(requestTimeLimitMs), replyTimeLimitMs_(replyTimeLimitMs) {}
+
+void HTTPapi::sendReply(WWWconnection& con) {
+  con.socket()->write(con.reply().data(), con.reply().size(), replyTimeLimitMs_);
+}
 
 int HTTPapi::timeLeftMs(const WWWconnection& con) const {
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -294,7 +300,7 @@ void HTTPapi::sendError(WWWconnection& con, const char* status) {
                "</HEAD><BODY>\n\r<H1>");
   reply.append(status);
   reply.append("</H1>\n\r</BODY></HTML>\r\n\r\n");
-  con.socket()->write(reply.data(), reply.size());
+  sendReply(con);
 }
 
 // Reads until the header block's end (a line feed, carriage return, line
@@ -455,7 +461,7 @@ void HTTPapi::serveFile(WWWconnection& con, const std::string& path) {
   }
   ::close(fd);
   if (got < size) return sendError(con, internalError);
-  con.socket()->write(reply.data(), reply.size());
+  sendReply(con);
 }
 
 void HTTPapi::answer(WWWconnection& con, char* params, size_t length) {
@@ -485,7 +491,7 @@ void HTTPapi::answer(WWWconnection& con, char* params, size_t length) {
   // Bodies of a million bytes and more need more than the six reserved places.
   if (n > lengthWidth) reply.insert(lengthPosition + lengthWidth, n - lengthWidth, ' ');
   reply.replace(lengthPosition, n, digits, n);
-  con.socket()->write(reply.data(), reply.size());
+  sendReply(con);
 }
 
 // ---------------------------------------------------------------------------

@@ -64,7 +64,8 @@ class WWWconnection {
 
   // Appends text according to the mode, then flips the mode. raw copies the
   // text; escaped writes "&lt;", "&gt;", "&amp;", "&quot;" and "&#39;" for
-  // < > & " ' and a text of exactly one space as "&nbsp;".
+  // < > & " ' and a text of exactly one space as "&nbsp;". A null text
+  // (a missing parameter) writes nothing.
   WWWconnection& put(const char* text);
   WWWconnection& put(const char* text, size_t length);
 
@@ -176,13 +177,16 @@ class WWWapi {
 class HTTPapi : public WWWapi {
  public:
   static constexpr int defaultRequestTimeLimitMs = 10000;
+  static constexpr int defaultReplyTimeLimitMs = 60000;
   // The request line, headers and body together must fit in this many bytes.
   static constexpr size_t maxRequestSize = 65535;
 
   // requestTimeLimitMs: a whole request must arrive within this time of the
-  // accept, else the connection is closed without a reply.
+  // accept, else the connection is closed without a reply. replyTimeLimitMs:
+  // the client must take the whole reply within this time, else the
+  // connection is reset. Either way no client holds a worker for longer.
   HTTPapi(dbDatabase* db, int nPages, const PageEntry* pages,
-          int requestTimeLimitMs = defaultRequestTimeLimitMs);
+          int requestTimeLimitMs = defaultRequestTimeLimitMs, int replyTimeLimitMs = defaultReplyTimeLimitMs);
 
   // Works on any socket_t the connection holds; always returns true.
   bool process(WWWconnection& con) override;
@@ -210,10 +214,13 @@ class HTTPapi : public WWWapi {
   void answerLoginPage(WWWconnection& con);
   // Sends one of the fixed error replies; the caller closes the connection.
   void sendError(WWWconnection& con, const char* status);
+  // Sends the connection's reply, within the reply time limit.
+  void sendReply(WWWconnection& con);
   // Milliseconds left of the request's time limit (at least 0).
   int timeLeftMs(const WWWconnection& con) const;
 
   int requestTimeLimitMs_;
+  int replyTimeLimitMs_;
 };
 
 // Serves the connections a WWWapi accepts: one accepting thread (the caller

@@ -29,6 +29,10 @@ TEST(Connection, OutputAlternatesBetweenMarkupAndValues) {
   con.setMode(WWWconnection::raw);
   con.put("<td>").put("<x>").put("</td>").putNumber(-42).put("<br>").putNumber(7);
   EXPECT_EQ(con.reply(), "<td>&lt;x&gt;</td>-42<br>7");
+  // A missing parameter value writes nothing but keeps the alternation.
+  con.reset();
+  con.put("<td>").put(con.param("absent")).put("</td>").put("<&>");
+  EXPECT_EQ(con.reply(), "<td></td>&lt;&amp;&gt;");
 }
 
 TEST(Connection, ParamsDecodeInPlaceAndResetForgetsThem) {

@@ -71,8 +71,9 @@ std::string bodyOf(const std::string& reply) {
   return end == std::string::npos ? std::string() : reply.substr(end + 4);
 }
 
-RunningServer::RunningServer(const PageEntry* pages, int nPages, int nThreads, int slots, int timeLimitMs)
-    : api_(std::make_unique<HTTPapi>(nullptr, nPages, pages, timeLimitMs)) {
+RunningServer::RunningServer(const PageEntry* pages, int nPages, int nThreads, int slots, int requestTimeLimitMs,
+                             int replyTimeLimitMs)
+    : api_(std::make_unique<HTTPapi>(nullptr, nPages, pages, requestTimeLimitMs, replyTimeLimitMs)) {
   // Another process may take a port between the probe and the bind: retry.
   for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
     int candidate = freePort();

@@ -41,7 +41,8 @@ std::string bodyOf(const std::string& reply);
 class RunningServer {
  public:
   RunningServer(const PageEntry* pages, int nPages, int nThreads = 8, int slots = 1000,
-                int timeLimitMs = HTTPapi::defaultRequestTimeLimitMs);
+                int requestTimeLimitMs = HTTPapi::defaultRequestTimeLimitMs,
+                int replyTimeLimitMs = HTTPapi::defaultReplyTimeLimitMs);
   ~RunningServer();
 
   int port() const { return port_; }

@@ -33,7 +33,7 @@ class MemorySocket : public socket_t {
     return static_cast<long>(got);
   }
 
-  bool write(const void* buf, size_t size) override {
+  bool write(const void* buf, size_t size, int /*timeout_ms*/) override {
     if (status != ss_open) {
       fail(not_opened);
       return false;

@@ -150,3 +150,13 @@ TEST_F(Queue, SilentOrSlowClientsAreDroppedAtTheTimeLimit) {
   // The only worker is free again.
   EXPECT_EQ(bodyOf(server.get("GET /?page=echo&a=1 HTTP/1.0\r\n\r\n")), "a=1");
 }
+
+TEST_F(Queue, ClientNotTakingItsReplyIsDroppedAtTheReplyTimeLimit) {
+  RunningServer server(testPages, testPageCount, 1, 1000, HTTPapi::defaultRequestTimeLimitMs, 300);
+  // Far more than the socket buffers of both ends hold.
+  int stalled = connectClient(server.port());
+  sendAll(stalled, "GET /?page=sized&n=40000000 HTTP/1.0\r\n\r\n");
+  // The only worker is free again although the reply was never read.
+  EXPECT_EQ(bodyOf(server.get("GET /?page=echo&a=next HTTP/1.0\r\n\r\n")), "a=next");
+  close(stalled);
+}
