@@ -107,6 +107,7 @@ TEST(Request, PostBodiesThatCannotFitAreRefused) {
   EXPECT_EQ(processInMemory("POST / HTTP/1.0\r\n\r\npage=echo&a=" + std::string(70000, 'a')), tooLarge);
   RunningServer server(testPages, testPageCount);
   EXPECT_EQ(server.get("POST / HTTP/1.0\r\nContent-Length: 70000\r\n\r\npage=echo"), tooLarge);
+  EXPECT_EQ(server.get("POST / HTTP/1.0\r\n\r\npage=echo&a=" + std::string(300000, 'a')), tooLarge);
 }
 
 TEST(Request, HeaderBlockSplitAcrossReadsAtEveryPoint) {
