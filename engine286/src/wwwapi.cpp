@@ -56,6 +56,8 @@ char decodeOne(const char*& src, const char* end) {
   return c;
 }
 
+bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+
 bool endsWithNoCase(const std::string& text, std::string_view suffix) {
   return text.size() >= suffix.size() &&
          strncasecmp(text.c_str() + text.size() - suffix.size(), suffix.data(), suffix.size()) == 0;
@@ -359,7 +361,7 @@ bool HTTPapi::process(WWWconnection& con) {
 
 void HTTPapi::handleGet(WWWconnection& con, char* buf, size_t headerEnd) {
   // Everything is looked for inside the request line.
-  char* lineEnd = std::find_if(buf, buf + headerEnd, [](char c) { return c == '\r' || c == '\n'; });
+  char* lineEnd = std::find_if(buf, buf + headerEnd, isLineEnd);
   char* slash = std::find(buf + 4, lineEnd, '/');
   if (slash == lineEnd) return sendError(con, badRequest);
   char* path = slash + 1;
@@ -388,15 +390,14 @@ void HTTPapi::answerLoginPage(WWWconnection& con) {
 
 void HTTPapi::handlePost(WWWconnection& con, char* buf, size_t used, size_t headerEnd) {
   size_t declared = contentLength(buf, buf + headerEnd);
+  bool cannotFit = declared != std::numeric_limits<size_t>::max() && headerEnd + declared > maxRequestSize;
   size_t bodyEnd;
   for (;;) {
     size_t limit = std::min(used, headerEnd + std::min(declared, maxRequestSize));
-    bodyEnd = static_cast<size_t>(std::find_if(buf + headerEnd, buf + limit, [](char c) { return c == '\r' || c == '\n'; }) - buf);
+    bodyEnd = static_cast<size_t>(std::find_if(buf + headerEnd, buf + limit, isLineEnd) - buf);
     if (bodyEnd < limit || used - headerEnd >= declared) break;
     // A body that cannot fit is refused without waiting for it.
-    if (used == maxRequestSize || (declared != std::numeric_limits<size_t>::max() && headerEnd + declared > maxRequestSize)) {
-      return sendError(con, entityTooLarge);
-    }
+    if (used == maxRequestSize || cannotFit) return sendError(con, entityTooLarge);
     long n = con.socket()->read(buf + used, 1, maxRequestSize - used, timeLeftMs(con));
     if (n <= 0) return;
     used += static_cast<size_t>(n);

@@ -1,4 +1,5 @@
 // The request queue: parallel workers, arrival order, stopping, time limit.
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -159,4 +160,25 @@ TEST_F(Queue, ClientNotTakingItsReplyIsDroppedAtTheReplyTimeLimit) {
   // The only worker is free again although the reply was never read.
   EXPECT_EQ(bodyOf(server.get("GET /?page=echo&a=next HTTP/1.0\r\n\r\n")), "a=next");
   close(stalled);
+}
+
+TEST_F(Queue, AcceptingGoesOnAfterRunningOutOfDescriptors) {
+  HTTPapi api(nullptr, testPageCount, testPages);
+  int port = freePort();
+  ASSERT_TRUE(api.open(loopback(port).c_str()));
+  // No descriptor left: accept fails at once, before any client comes.
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  int lowestFree = dup(0);
+  close(lowestFree);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  QueueManager queue(api, nullptr, 1, 10);
+  std::thread acceptor([&] { queue.acceptLoop(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(bodyOf(exchange(port, "GET /?page=echo&a=later HTTP/1.0\r\n\r\n")), "a=later");
+  queue.stopServer();
+  acceptor.join();
 }
