@@ -1,4 +1,5 @@
 // The request queue: parallel workers, arrival order, stopping, time limit.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -166,18 +167,23 @@ TEST_F(Queue, AcceptingGoesOnAfterRunningOutOfDescriptors) {
   HTTPapi api(nullptr, testPageCount, testPages);
   int port = freePort();
   ASSERT_TRUE(api.open(loopback(port).c_str()));
+  QueueManager queue(api, nullptr, 1, 10);
+  dbEvent tightened(dbEvent::Reset::Manual);
+  std::thread acceptor([&] {
+    tightened.wait();
+    queue.acceptLoop();
+  });
   // No descriptor left: accept fails at once, before any client comes.
   rlimit saved{};
   getrlimit(RLIMIT_NOFILE, &saved);
-  int lowestFree = dup(0);
+  int lowestFree = open("/dev/null", O_RDONLY);
   close(lowestFree);
   rlimit tight = saved;
   tight.rlim_cur = static_cast<rlim_t>(lowestFree);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-  QueueManager queue(api, nullptr, 1, 10);
-  std::thread acceptor([&] { queue.acceptLoop(); });
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  tightened.signal();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(bodyOf(exchange(port, "GET /?page=echo&a=later HTTP/1.0\r\n\r\n")), "a=later");
   queue.stopServer();
   acceptor.join();
