@@ -78,6 +78,7 @@ class WWWconnection {
   // --- For the server, tests and tools ---
 
   // Empties the reply, sets raw mode and recycles every parameter record.
+  // Keeps the memory of ordinary requests, releases that of huge ones.
   void reset();
 
   // Decodes "name=value&name=value" in place ('+' is a space, %XY a byte)
@@ -112,6 +113,9 @@ class WWWconnection {
     Param* next;
   };
   static constexpr size_t paramBuckets = 1013;
+  static constexpr size_t initialReplyBytes = 4096;
+  static constexpr size_t retainedReplyBytes = 1 << 20;
+  static constexpr size_t retainedParams = 1024;
 
   void appendEscaped(const char* text, size_t length);
 
