@@ -236,7 +236,6 @@ WWWapi::~WWWapi() = default;
 
 bool WWWapi::open(const char* address, socket_t::socket_domain /*every kind is TCP*/, int listenQueueSize) {
   listener_.reset();
-  address_ = address;
   listener_ = socket_t::create_listener(address, listenQueueSize);
   canceled_ = false;
   if (!listener_->good()) {

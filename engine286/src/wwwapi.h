@@ -173,7 +173,6 @@ class WWWapi {
   std::vector<PageEntry> pages_;
   std::array<PageEntry*, pageBuckets> buckets_{};
   std::unique_ptr<socket_t> listener_;
-  std::string address_;
   std::atomic<bool> canceled_{false};
 };
 
