@@ -204,8 +204,6 @@ class HTTPapi : public WWWapi {
   static const char* contentType(const std::string& path);
 
  private:
-  enum class HeaderScan { complete, needMore, malformed };
-
   bool readRequest(WWWconnection& con, char* buf, size_t& used, size_t& headerEnd);
   void handleGet(WWWconnection& con, char* buf, size_t headerEnd);
   void handlePost(WWWconnection& con, char* buf, size_t used, size_t headerEnd);
