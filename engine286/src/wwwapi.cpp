@@ -118,7 +118,7 @@ unsigned wwwHashCode(const char* name) {
 // ---------------------------------------------------------------------------
 // WWWconnection
 
-WWWconnection::WWWconnection() { reply_.reserve(4096); }
+WWWconnection::WWWconnection() { reply_.reserve(initialReplyBytes); }
 
 WWWconnection::~WWWconnection() = default;
 
@@ -173,6 +173,13 @@ void WWWconnection::reset() {
   paramsUsed_ = 0;
   reply_.clear();
   mode_ = raw;
+  // Memory is kept for the next request, but not what one odd request
+  // needed: each of the pool's many connections would keep it for good.
+  if (params_.size() > retainedParams) params_ = {};
+  if (reply_.capacity() > retainedReplyBytes) {
+    std::string().swap(reply_);
+    reply_.reserve(initialReplyBytes);
+  }
 }
 
 void WWWconnection::addParam(const char* name, const char* value) {
@@ -229,7 +236,6 @@ WWWapi::~WWWapi() = default;
 
 bool WWWapi::open(const char* address, socket_t::socket_domain /*every kind is TCP*/, int listenQueueSize) {
   listener_.reset();
-  address_ = address;
   listener_ = socket_t::create_listener(address, listenQueueSize);
   canceled_ = false;
   if (!listener_->good()) {

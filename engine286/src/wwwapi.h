@@ -78,6 +78,7 @@ class WWWconnection {
   // --- For the server, tests and tools ---
 
   // Empties the reply, sets raw mode and recycles every parameter record.
+  // Keeps the memory of ordinary requests, releases that of huge ones.
   void reset();
 
   // Decodes "name=value&name=value" in place ('+' is a space, %XY a byte)
@@ -112,6 +113,9 @@ class WWWconnection {
     Param* next;
   };
   static constexpr size_t paramBuckets = 1013;
+  static constexpr size_t initialReplyBytes = 4096;
+  static constexpr size_t retainedReplyBytes = 1 << 20;
+  static constexpr size_t retainedParams = 1024;
 
   void appendEscaped(const char* text, size_t length);
 
@@ -169,7 +173,6 @@ class WWWapi {
   std::vector<PageEntry> pages_;
   std::array<PageEntry*, pageBuckets> buckets_{};
   std::unique_ptr<socket_t> listener_;
-  std::string address_;
   std::atomic<bool> canceled_{false};
 };
 
@@ -201,8 +204,6 @@ class HTTPapi : public WWWapi {
   static const char* contentType(const std::string& path);
 
  private:
-  enum class HeaderScan { complete, needMore, malformed };
-
   bool readRequest(WWWconnection& con, char* buf, size_t& used, size_t& headerEnd);
   void handleGet(WWWconnection& con, char* buf, size_t headerEnd);
   void handlePost(WWWconnection& con, char* buf, size_t used, size_t headerEnd);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "wwwapi.h"
 
@@ -57,4 +58,15 @@ TEST(Connection, NamesHashWithTheElfHash) {
   // folded in (^ 0xF0) and cleared.
   EXPECT_EQ(wwwHashCode("\xa4"), 0x0FFFFF54u);
   EXPECT_EQ(wwwHashCode(""), 0u);
+}
+
+TEST(Connection, ResetKeepsOrdinaryReplyMemoryButNotAHugeReply) {
+  WWWconnection con;
+  con.put(std::string(100000, 'x').c_str());
+  size_t ordinary = con.reply().capacity();
+  con.reset();
+  EXPECT_EQ(con.reply().capacity(), ordinary);
+  con.put(std::string(8 << 20, 'x').c_str());
+  con.reset();
+  EXPECT_LT(con.reply().capacity(), size_t{1} << 20);
 }

@@ -1,4 +1,6 @@
 // Plain files from the working folder, and what may never be served.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <filesystem>
 
@@ -72,6 +74,7 @@ TEST(Files, NothingOutsideTheFolderOrPrivateIsServed) {
   std::filesystem::create_directory(folder.path() / "dir");
   std::filesystem::create_symlink(folder.path() / "../outside.txt", folder.path() / "link.txt");
   std::filesystem::create_symlink("/etc", folder.path() / "etc");
+  ASSERT_EQ(mkfifo((folder.path() / "pipe").c_str(), 0600), 0);  // opening it must not hang
   RunningServer server(testPages, testPageCount);
   const char* paths[] = {
       "/../outside.txt",      "/..%2Foutside.txt",    "/%2E%2E/outside.txt", "/sub/../style.css",
@@ -79,7 +82,7 @@ TEST(Files, NothingOutsideTheFolderOrPrivateIsServed) {
       "/%2Fetc%2Fpasswd",     "//etc/passwd",         "/sub%5Cpage.htm",     "/sub\\page.htm",
       "/Brakvellion.mem",     "/BRAKVELLION.MEM",     "/backup3.mbf",        "/Brakvellion.mem%00.txt",
       "/dir",                 "/dir/",                "/sub",                "/link.txt",
-      "/etc/passwd",          "/missing.htm",         "/%00",
+      "/etc/passwd",          "/missing.htm",         "/%00",                "/pipe",
   };
   for (const char* path : paths) {
     SCOPED_TRACE(path);

@@ -39,10 +39,10 @@ size_t arrived() {
   return arrivals.size();
 }
 
-// Polls until pred holds, for at most five seconds.
+// Polls until pred holds, for at most ten seconds.
 template <class Pred>
 bool eventually(Pred pred) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!pred()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
