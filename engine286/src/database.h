@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "types.h"
+
 #include "errors.h"
 
 class dbDatabase {
@@ -25,6 +27,13 @@ class dbDatabase {
   void detach(int flags = COMMIT | DESTROY_CONTEXT);
 
   dbErrorHandler errorHandler = nullptr;
+
+  // ---- Schema load and table/index maintenance (defined in schema.cpp; this
+  // block belongs to the schema code) ----
+  // Matches the program's table descriptors against the stored tables at
+  // open; `alter` allows adding tables and converting changed ones.
+  bool loadScheme(bool alter);
+  // ---- end of schema block ----
 
  protected:
   bool opened = false;

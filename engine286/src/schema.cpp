@@ -1,0 +1,3 @@
+#include "database.h"
+
+bool dbDatabase::loadScheme(bool) { return true; }
