@@ -406,11 +406,11 @@ class dbTableDescriptor {
   bool equal(const dbTable* table);
   // Fills each field's old type/offset/size from the stored entry of the same
   // long name and takes over index structures of unchanged fields (erasing
-  // them from `table`). Returns false when a field changed in a way that
-  // cannot be converted, or a stored field has no counterpart and
-  // `allowColumnDrop` is false. `formatChanged` tells whether the rows must
-  // be converted.
-  bool match(dbTable* table, bool allowColumnDrop, bool& formatChanged);
+  // them from `table`). `formatChanged` tells whether the rows must be
+  // converted. Returns null, or the reason the table cannot be converted (a
+  // field changed to an unrelated type, or a stored field has no
+  // counterpart while `allowColumnDrop` is false).
+  const char* match(dbTable* table, bool allowColumnDrop, bool& formatChanged);
   // Length of the converted record of `old` (stored with the matched old format).
   size_t convertedRecordSize(const db_byte* old) const;
   // Writes the converted fields of `old` into `record` (header left alone).
