@@ -22,7 +22,7 @@ void FakeStore::moveArea(size_t newCapacity) {
   auto moved = std::make_unique<db_byte[]>(newCapacity);
   if (area) {
     std::memcpy(moved.get(), area.get(), used);
-    std::memset(area.get(), 0xDB, capacity);
+    std::memset(area.get(), 0xDB, used);
   }
   area = std::move(moved);
   capacity = newCapacity;
