@@ -65,9 +65,7 @@ dbQuery& dbQuery::append(dbQueryElement::ElementKind kind, const void* ptr, dbTa
 bool dbQuery::prepare(dbQueryCompiler& compiler, dbTableDescriptor* forTable, int schema) {
   dbCriticalSection guard(mutex);
   if (tree != nullptr && table == forTable && schemaVersion == schema) return true;
-  compiling_ = true;
   bool ok = compiler.compile(forTable, *this);
-  compiling_ = false;
   if (ok) schemaVersion = schema;
   return ok;
 }

@@ -171,5 +171,4 @@ class dbQuery : public dbCompiledQuery {
  private:
   dbQueryElement* first_ = nullptr;
   dbQueryElement* last_ = nullptr;
-  bool compiling_ = false;
 };
