@@ -239,8 +239,7 @@ class dbAnyMethodTrampoline {
 enum dbIndexType {
   HASHED = 1,           // the field has a hash table
   INDEXED = 2,          // the field has a T-tree
-  CASCADE_DELETE = 0x100,  // removing the record removes what it owns (inverse references)
-  DB_FIELD_INDEX_CREATED = (int)0x80000000u  // set during open for an index just created
+  CASCADE_DELETE = 0x100  // removing the record removes what it owns (inverse references)
 };
 
 // Bits of dbFieldDescriptor::attr.

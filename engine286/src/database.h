@@ -353,16 +353,11 @@ class dbDatabase {
   // Creates and drops the table's hash tables and T-trees as its fields'
   // flags say; false when that needs altering but `alter` is not given.
   bool addIndices(bool alter, dbTableDescriptor* table);
-  // Reports (class 11) inverse references that do not point back.
+  // Links each inverse reference to its field in the referenced table;
+  // reports (class 11) those that do not point back.
   void checkInverseReferences();
-  // Index structures of one field. The indices code provides the real ones;
-  // create returns 0 when no structure could be made.
-  oid_t createHashTable(dbFieldDescriptor* field, size_t expectedRows);
-  oid_t createTtree(dbFieldDescriptor* field);
-  void dropHashTable(oid_t hashTable);
-  void dropTtree(oid_t tTree);
-  // Adds row `recordId` to the field's hash table or T-tree.
-  void insertIntoIndex(dbFieldDescriptor* field, oid_t recordId);
+  // Detaches the tables a failed schema load attached.
+  void unlinkTables();
   // ---- end of schema block ----
 
  protected:

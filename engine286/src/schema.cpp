@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <vector>
 
 #include "class.h"
 #include "database.h"
+#include "hashtab.h"
+#include "ttree.h"
 
 namespace {
 
@@ -355,4 +358,229 @@ void dbTableDescriptor::setFlagsFromIndices() {
 // ---------------------------------------------------------------------------
 // Schema load
 
-bool dbDatabase::loadScheme(bool) { return true; }
+namespace {
+
+bool writableMode(dbDatabase::dbAccessType type) {
+  return type != dbDatabase::dbReadOnly && type != dbDatabase::dbConcurrentRead;
+}
+
+// Brings the stored entries' index ids in line with the fields, dropping the
+// structures no field names any more.
+void syncStoredIndices(dbDatabase& db, dbTableDescriptor* table) {
+  std::vector<oid_t> oldHashTables, oldTtrees;
+  auto* stored = reinterpret_cast<dbTable*>(db.writableRecord(table->tableId));
+  auto* entry = reinterpret_cast<db_byte*>(stored) + stored->fields.offs;
+  for (const dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField, entry += sizeof(dbField)) {
+    dbField e;
+    std::memcpy(&e, entry, sizeof e);
+    if (e.hashTable != fd->hashTable && e.hashTable != 0) oldHashTables.push_back(e.hashTable);
+    if (e.tTree != fd->tTree && e.tTree != 0) oldTtrees.push_back(e.tTree);
+    e.hashTable = fd->hashTable;
+    e.tTree = fd->tTree;
+    std::memcpy(entry, &e, sizeof e);
+  }
+  for (oid_t id : oldHashTables) dbHashTable::drop(db, id);
+  for (oid_t id : oldTtrees) dbTtree::drop(db, id);
+}
+
+const char* storedTableName(const db_byte* row) {
+  const auto* table = reinterpret_cast<const dbTable*>(row);
+  return reinterpret_cast<const char*>(row + table->name.offs);
+}
+
+}  // namespace
+
+bool dbDatabase::loadScheme(bool alter) {
+  // Without `alter` another user holds the file, which is then never
+  // changed here: tables are neither added nor indexed, as in a read-only mode.
+  const bool writable = writableMode(accessType) && alter;
+  if (!beginTransaction(writable ? dbExclusiveLock : dbSharedLock)) return false;
+  const dbTable metatable = *reinterpret_cast<const dbTable*>(getRow(MetatableId));
+  oid_t position = metatable.firstRow;
+
+  auto fail = [this](const char* message) {
+    if (message != nullptr) handleError(ErrOpen, message);
+    rollback();
+    unlinkTables();
+    return false;
+  };
+
+  for (dbTableDescriptor* table = dbTableDescriptor::chain; table != nullptr; table = table->next) {
+    if (table->db != nullptr && table->db != this) continue;
+    for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField) {
+      fd->hashTable = 0;
+      fd->tTree = 0;
+      fd->attr &= ~Updated;
+    }
+    oid_t found = 0;
+    for (size_t n = metatable.nRows; n != 0 && found == 0; n--) {
+      const db_byte* row = getRow(position);
+      if (std::strcmp(storedTableName(row), table->name) == 0) found = position;
+      position = reinterpret_cast<const dbRecord*>(row)->next;
+      if (position == 0) position = metatable.firstRow;
+    }
+    if (found != 0) {
+      if (table->equal(reinterpret_cast<const dbTable*>(getRow(found)))) {
+        linkTable(table, found);
+      } else {
+        if (!alter) return fail("Incompatible class definition in application");
+        if (!beginTransaction(dbExclusiveLock)) return fail(nullptr);
+        modified = true;
+        if (reinterpret_cast<const dbTable*>(getRow(found))->nRows == 0) {
+          updateTableDescriptor(table, found);
+        } else if (!reformatTable(found, table)) {
+          return fail(nullptr);
+        }
+      }
+      table->setFlagsFromIndices();
+    } else {
+      if (!writable) return fail("New table definition can not be added to read only database");
+      addNewTable(table);
+      modified = true;
+    }
+    if (writable && !addIndices(alter, table)) return fail("Failed to alter indices with active applications");
+  }
+  checkInverseReferences();
+  commit();
+  return true;
+}
+
+void dbDatabase::linkTable(dbTableDescriptor* table, oid_t tableId) {
+  if (table->tableId != 0) dbAssertionFailed("Table can be used only in one database", __FILE__, __LINE__);
+  table->tableId = tableId;
+  table->db = this;
+  table->nextDbTable = tables;
+  tables = table;
+}
+
+void dbDatabase::unlinkTables() {
+  for (dbTableDescriptor* table = tables; table != nullptr; table = table->nextDbTable) {
+    table->tableId = 0;
+    if (!table->fixedDatabase) table->db = nullptr;
+  }
+  tables = nullptr;
+}
+
+void dbDatabase::addNewTable(dbTableDescriptor* table) {
+  oid_t tableId = createRow(MetatableId, table->storedDescriptionSize());
+  linkTable(table, tableId);
+  auto* stored = reinterpret_cast<dbTable*>(writableRecord(tableId));
+  table->storeInDatabase(stored);
+  stored->nRows = 0;
+  stored->firstRow = 0;
+  stored->lastRow = 0;
+}
+
+void dbDatabase::updateTableDescriptor(dbTableDescriptor* table, oid_t tableId) {
+  linkTable(table, tableId);
+  const auto* old = reinterpret_cast<const dbTable*>(getRow(tableId));
+  const db_nat4 nRows = old->nRows;
+  const oid_t firstRow = old->firstRow;
+  const oid_t lastRow = old->lastRow;
+  std::vector<oid_t> hashTables, tTrees;
+  StoredFields stored(old);
+  for (size_t i = 0; i < stored.size(); i++) {
+    dbField e = stored.entry(i);
+    if (e.hashTable != 0) hashTables.push_back(e.hashTable);
+    if (e.tTree != 0) tTrees.push_back(e.tTree);
+  }
+  for (oid_t id : hashTables) dbHashTable::drop(*this, id);
+  for (oid_t id : tTrees) dbTtree::drop(*this, id);
+  auto* description = reinterpret_cast<dbTable*>(resizeRecord(tableId, table->storedDescriptionSize()));
+  table->storeInDatabase(description);
+  description->nRows = nRows;
+  description->firstRow = firstRow;
+  description->lastRow = lastRow;
+}
+
+bool dbDatabase::reformatTable(oid_t tableId, dbTableDescriptor* table) {
+  // Matched on a copy, so that a refused change leaves the file untouched.
+  const db_byte* row = getRow(tableId);
+  std::vector<db_byte> description(row, row + reinterpret_cast<const dbRecord*>(row)->size);
+  auto* stored = reinterpret_cast<dbTable*>(description.data());
+  bool formatChanged = false;
+  if (const char* error = table->match(stored, allowColumnDrop, formatChanged)) {
+    handleError(ErrOpen, error);
+    return false;
+  }
+  std::memcpy(writableRecord(tableId), description.data(), description.size());
+  oid_t rowId = stored->firstRow;
+  updateTableDescriptor(table, tableId);
+  if (!formatChanged) return true;
+  // Each row is copied first: it may be resized in place, and growing the
+  // file moves every address.
+  std::vector<db_byte> old;
+  while (rowId != 0) {
+    const db_byte* row = getRow(rowId);
+    old.assign(row, row + reinterpret_cast<const dbRecord*>(row)->size);
+    oid_t next = reinterpret_cast<const dbRecord*>(old.data())->next;
+    db_byte* record = resizeRecord(rowId, table->convertedRecordSize(old.data()));
+    table->convertRecord(record, old.data());
+    rowId = next;
+  }
+  return true;
+}
+
+bool dbDatabase::addIndices(bool alter, dbTableDescriptor* table) {
+  bool changed = false;
+  std::vector<dbFieldDescriptor*> newHashTables, newTtrees;
+  const size_t nRows = reinterpret_cast<const dbTable*>(getRow(table->tableId))->nRows;
+  for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField) {
+    if (fd->type == dbField::tpStructure) continue;
+    bool wantsHash = (fd->indexFlags & HASHED) != 0;
+    bool wantsTree = (fd->indexFlags & INDEXED) != 0;
+    if (wantsHash != (fd->hashTable != 0) || wantsTree != (fd->tTree != 0)) {
+      // Another user of the file may be reading the indices as they are.
+      if (!alter) return false;
+      changed = true;
+    }
+    if (wantsHash && fd->hashTable == 0) {
+      fd->hashTable = dbHashTable::create(*this, nRows);
+      newHashTables.push_back(fd);
+    } else if (!wantsHash) {
+      fd->hashTable = 0;
+    }
+    if (wantsTree && fd->tTree == 0) {
+      fd->tTree = dbTtree::create(*this);
+      newTtrees.push_back(fd);
+    } else if (!wantsTree) {
+      fd->tTree = 0;
+    }
+  }
+  if (!newHashTables.empty() || !newTtrees.empty()) {
+    oid_t rowId = reinterpret_cast<const dbTable*>(getRow(table->tableId))->firstRow;
+    while (rowId != 0) {
+      for (dbFieldDescriptor* fd : newHashTables) {
+        dbHashTable::insert(*this, fd->hashTable, rowId, fd->type, fd->dbsSize, fd->dbsOffs, nRows);
+      }
+      for (dbFieldDescriptor* fd : newTtrees) {
+        dbTtree::insert(*this, fd->tTree, rowId, fd->type, fd->dbsSize, fd->comparator, fd->dbsOffs);
+      }
+      rowId = reinterpret_cast<const dbRecord*>(getRow(rowId))->next;
+    }
+  }
+  if (changed) syncStoredIndices(*this, table);
+  return true;
+}
+
+void dbDatabase::checkInverseReferences() {
+  for (dbTableDescriptor* table = tables; table != nullptr; table = table->nextDbTable) {
+    for (dbFieldDescriptor* fd = table->inverseFields; fd != nullptr; fd = fd->nextInverseField) {
+      fd->inverseRef = nullptr;
+      dbTableDescriptor* target = fd->type == dbField::tpArray ? fd->components->refTable : fd->refTable;
+      dbFieldDescriptor* inverse = target != nullptr ? target->findSymbol(fd->inverseRefName) : nullptr;
+      std::string message;
+      if (inverse == nullptr) {
+        message = std::string("Failed to locate inverse reference field ") + (target != nullptr ? target->name : "") +
+                  "." + fd->inverseRefName + " for field " + table->name + "." + fd->longName;
+      } else if (inverse->inverseRefName != fd->name) {
+        message = std::string("Inverse references for field ") + table->name + "." + fd->longName + " is " +
+                  target->name + "." + fd->inverseRefName + ", but its inverse reference is " + inverseName(*inverse);
+      } else {
+        fd->inverseRef = inverse;
+        continue;
+      }
+      handleError(ErrInverseReference, message.c_str());
+    }
+  }
+}
