@@ -72,6 +72,39 @@ struct TableEntry {
                    FIELD(lastRow)));
 };
 
+// Reals aligned to 8 between narrower fields, and byte arrays.
+struct BarcodeLike {
+  const char* barcode;
+  db_int4 barcodeColor;
+  dbArray<db_int1> barcodeFont;
+  db_int2 height;
+  db_int1 code;
+  bool display;
+  real8 horizontal, vertical, string1H, string1V;
+  db_int4 string1Color;
+  dbArray<db_int1> string1Font;
+  real8 string2H, string2V;
+  db_int4 string2Color;
+  dbArray<db_int1> string2Font;
+  real8 string3H, string3V;
+  db_int4 string3Color;
+  dbArray<db_int1> string3Font;
+  db_int1 pageSize;
+  real8 pageHeight, pageWidth;
+  db_int2 pageNo;
+  real8 top, left, right, bottom, cellHeight, cellWidth;
+  db_int2 col, row;
+  bool printBarcode, printString;
+  db_int1 printer;
+  TYPE_DESCRIPTOR((FIELD(barcode), FIELD(barcodeColor), FIELD(barcodeFont), FIELD(height), FIELD(code),
+                   FIELD(display), FIELD(horizontal), FIELD(vertical), FIELD(string1H), FIELD(string1V),
+                   FIELD(string1Color), FIELD(string1Font), FIELD(string2H), FIELD(string2V), FIELD(string2Color),
+                   FIELD(string2Font), FIELD(string3H), FIELD(string3V), FIELD(string3Color), FIELD(string3Font),
+                   FIELD(pageSize), FIELD(pageHeight), FIELD(pageWidth), FIELD(pageNo), FIELD(top), FIELD(left),
+                   FIELD(right), FIELD(bottom), FIELD(cellHeight), FIELD(cellWidth), FIELD(col), FIELD(row),
+                   FIELD(printBarcode), FIELD(printString), FIELD(printer)));
+};
+
 struct Layout {
   std::string longName;
   int type;
@@ -143,6 +176,20 @@ TEST(Layout, EightByteRealsAreAlignedToEight) {
   EXPECT_EQ(layoutOf<ChequeLike>(d), expected);
   EXPECT_EQ(d.fixedSize, 56u);
   EXPECT_EQ(d.find("setup")->refTable, &ChequeSetupLike::dbDescriptor);
+}
+
+TEST(Layout, ManyRealsAndByteArrays) {
+  testing::internal::CaptureStderr();
+  Table<BarcodeLike> d("BarcodeLike");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // every member described
+  EXPECT_EQ(d.fixedSize, 231u);
+  EXPECT_EQ(d.nColumns, 35u);
+  EXPECT_EQ(d.find("horizontal")->dbsOffs, 40u);
+  EXPECT_EQ(d.find("string2H")->dbsOffs, 88u);
+  EXPECT_EQ(d.find("pageHeight")->dbsOffs, 152u);
+  EXPECT_EQ(d.find("col")->dbsOffs, 224u);
+  EXPECT_EQ(d.find("barcodeFont")->components->type, dbField::tpInt1);
+  EXPECT_TRUE(d.find("barcodeFont")->attr & OneToOneMapping);  // bytes are copied as one block
 }
 
 TEST(Layout, ArrayElementsHaveTheirOwnLayout) {
