@@ -272,6 +272,60 @@ TEST_F(TtreeTest, PurgeEmptiesTheTreeAndDropFreesEverything) {
   EXPECT_EQ(db.liveObjects(TtreeMarker), 0u);
 }
 
+TEST(TtreeBalanceTest, RunsOfInsertsAndRemovalsKeepEveryInvariant) {
+  // Random keys alone keep a T-tree nearly balanced by themselves; runs of
+  // ascending and descending keys, and removals of whole key bands, are what
+  // make insertions and removals take every kind of rotation.
+  FakeStore db(1000);
+  oid_t tree = dbTtree::create(db);
+  std::mt19937 random(5);
+  std::multimap<int32_t, oid_t> oracle;
+  auto check = [&](const std::string& phase) {
+    ASSERT_EQ(checkTtree(db, tree, kIntField), "") << phase << " with " << oracle.size() << " records";
+    Collector all;
+    dbTtree::walkAscending(db, tree, all);
+    ASSERT_EQ(all.ids.size(), oracle.size());
+    auto expected = oracle.begin();
+    for (oid_t oid : all.ids) ASSERT_EQ(readTestRecord(db, oid).i, (expected++)->first);
+  };
+  auto insert = [&](int32_t key) {
+    oid_t oid = addRecord(db, {key, 0, ""});
+    dbTtree::insert(db, tree, oid, dbField::tpInt4, 4, nullptr, kIntOffs);
+    oracle.emplace(key, oid);
+  };
+  auto remove = [&](std::multimap<int32_t, oid_t>::iterator it) {
+    dbTtree::remove(db, tree, it->second, dbField::tpInt4, 4, nullptr, kIntOffs);
+    oracle.erase(it);
+  };
+  for (int round = 0; round < 40; round++) {
+    std::string phase = "round " + std::to_string(round);
+    int32_t start = static_cast<int32_t>(random() % 100000);
+    int count = 200 + static_cast<int>(random() % 2000);
+    switch (random() % 3) {
+      case 0:
+        for (int i = 0; i < count; i++) insert(start + i);
+        break;
+      case 1:
+        for (int i = 0; i < count; i++) insert(start - i);
+        break;
+      default:
+        for (int i = 0; i < count; i++) insert(static_cast<int32_t>(random() % 100000));
+    }
+    check(phase + " after inserting");
+    // Remove a band of keys, from its low or its high end.
+    int32_t low = static_cast<int32_t>(random() % 100000);
+    auto from = oracle.lower_bound(low);
+    auto to = oracle.upper_bound(low + static_cast<int32_t>(random() % 30000));
+    std::vector<std::multimap<int32_t, oid_t>::iterator> band;
+    for (; from != to; ++from) band.push_back(from);
+    if (random() % 2 == 0) std::reverse(band.begin(), band.end());
+    for (auto it : band) remove(it);
+    check(phase + " after removing");
+  }
+  while (!oracle.empty()) remove(oracle.begin());
+  EXPECT_EQ(db.liveObjects(TtreeNodeMarker), 0u);
+}
+
 using TtreeDeathTest = TtreeTest;
 
 TEST_F(TtreeDeathTest, RemovingARecordThatIsNotInTheTreeStops) {
