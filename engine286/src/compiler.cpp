@@ -114,7 +114,12 @@ void dbQueryCompiler::report(const char* message, int at) {
   throw Abandon{};
 }
 
+dbQueryCompiler::Nesting::Nesting(dbQueryCompiler& owner) : compiler(owner) {
+  if (++compiler.nesting > kMaxNesting) compiler.error("Expression is too complex");
+}
+
 dbExprNode* dbQueryCompiler::allocate() {
+  if (built.size() == kMaxNodes) error("Expression is too complex");
   built.reserve(built.size() + 1);  // so that the push below cannot lose the node
   dbExprNode* n = dbExprNodeAllocator::instance().allocate();
   built.push_back(n);
@@ -167,6 +172,7 @@ bool dbQueryCompiler::compile(dbTableDescriptor* forTable, dbQuery& forQuery) {
   table = forTable;
   query = &forQuery;
   nFreeVars = 0;
+  nesting = 0;
   firstPos = pos = lineStart = 0;
   built.clear();
   enter(forQuery.elements());
@@ -328,6 +334,7 @@ int dbQueryCompiler::scanName() {
 // Grammar.
 
 dbExprNode* dbQueryCompiler::disjunction() {
+  Nesting level(*this);
   dbExprNode* left = conjunction();
   if (lex != tknOr) return left;
   int at = tokenPos;
@@ -337,6 +344,7 @@ dbExprNode* dbQueryCompiler::disjunction() {
 }
 
 dbExprNode* dbQueryCompiler::conjunction() {
+  Nesting level(*this);
   dbExprNode* left = comparison();
   if (lex != tknAnd) return left;
   int at = tokenPos;
@@ -407,6 +415,7 @@ dbExprNode* dbQueryCompiler::multiplication() {
 }
 
 dbExprNode* dbQueryCompiler::power() {
+  Nesting level(*this);
   dbExprNode* left = term();
   if (lex != tknPower) return left;
   int at = tokenPos;
@@ -415,6 +424,7 @@ dbExprNode* dbQueryCompiler::power() {
 }
 
 dbExprNode* dbQueryCompiler::term() {
+  Nesting level(*this);
   int at = tokenPos;
   switch (lex) {
     case tknIdent: return identifierTerm();

@@ -38,9 +38,24 @@ class dbQueryCompiler {
   static constexpr int kMaxFreeVars = 3;
   // Longest string constant and name.
   static constexpr size_t kMaxLiteral = 4096;
+  // Limits that keep the recursive parser, evaluator and tree walks within
+  // a thread's stack whatever text a page pastes into a query: nesting of
+  // the grammar's rules, and nodes of one query (which bounds tree depth).
+  static constexpr int kMaxNesting = 1000;
+  static constexpr size_t kMaxNodes = 4096;
 
  private:
   struct Abandon {};  // thrown by error() back to compile()
+
+  // Counts one level of the grammar's recursion while it lives.
+  class Nesting {
+   public:
+    explicit Nesting(dbQueryCompiler& compiler);
+    ~Nesting() { compiler.nesting--; }
+
+   private:
+    dbQueryCompiler& compiler;
+  };
 
   struct Binding {  // the variable of an enclosing EXISTS
     const char* name;
@@ -137,6 +152,7 @@ class dbQueryCompiler {
 
   Binding freeVars[kMaxFreeVars] = {};
   int nFreeVars = 0;
+  int nesting = 0;
 
   std::vector<dbExprNode*> built;  // every node made by this compilation
 };

@@ -428,3 +428,29 @@ TEST_F(CompilerTest, StartFromBoundVariables) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string repeat(const std::string& piece, size_t times) {
+  std::string text;
+  for (size_t i = 0; i < times; i++) text += piece;
+  return text;
+}
+
+// Whatever a page pastes into a text, compiling (and later evaluating and
+// freeing the tree) must stay within a thread's stack.
+TEST_F(CompilerTest, DeepOrLongTextsAreRefusedBeforeTheyExhaustTheStack) {
+  std::string nested = repeat("(", 100000) + "count = 1" + repeat(")", 100000);
+  EXPECT_EQ(compile(nested.c_str()), "ERROR: Expression is too complex @250");
+  std::string chain = "count = 0" + repeat(" + 1", 5000);
+  EXPECT_EQ(compile(chain.c_str()), "ERROR: Expression is too complex @8200");
+  std::string negations = "count = " + repeat("- ", 100000) + "1";
+  EXPECT_EQ(compile(negations.c_str()), "ERROR: Expression is too complex @2002");
+
+  // What real queries need stays well inside the limits.
+  std::string moderate = repeat("(", 50) + "count = 0" + repeat(" + 1", 500) + repeat(")", 50) +
+                         repeat(" or count = 2", 200);
+  EXPECT_EQ(compile(moderate.c_str()).substr(0, 3), "Or(");
+}
+
+}  // namespace

@@ -206,6 +206,13 @@ TEST_F(EvaluateTest, LongStringsLeaveTheBufferForTheHeap) {
   EXPECT_TRUE(test("length(upper(name) + upper(name)) = 12000"));
 }
 
+TEST_F(EvaluateTest, TheLargestQueriesEvaluateWithinTheStack) {
+  std::string chain = "count = 0";
+  for (int i = 0; i < 2000; i++) chain += " + 1";  // about 4000 nodes, as deep as the limit allows
+  chain.replace(chain.find("count = 0"), 9, "count + 1993 = 0");
+  EXPECT_TRUE(test(chain.c_str()));
+}
+
 struct LikeCase {
   const char* string;
   const char* pattern;
