@@ -48,9 +48,6 @@ bool contains(const std::vector<oid_t>& ids, oid_t id) { return std::find(ids.be
 // Index maintenance: the hash tables and T-trees of a table's hashed and
 // indexed fields (field lists `hashedFields` / `indexedFields`) join here.
 
-void dbDatabase::insertIntoIndices(dbTableDescriptor*, oid_t, size_t, bool) {}
-void dbDatabase::removeFromIndices(dbTableDescriptor*, oid_t, bool) {}
-void dbDatabase::purgeIndices(dbTableDescriptor*) {}
 
 // ---------------------------------------------------------------------------
 
