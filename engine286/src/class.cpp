@@ -19,28 +19,9 @@ void schemaAssert(bool condition, const char* text) {
   }
 }
 
-size_t alignUp(size_t value, size_t alignment) { return (value + alignment - 1) / alignment * alignment; }
-
 const char* intern(const char* name, bool copy) {
   dbSymbolTable::add(name, dbSymbolTable::Identifier, copy);
   return name;
-}
-
-// Walks one level (a ring of components) up to its first method.
-template <class F>
-void forEachDataMember(dbFieldDescriptor* first, F&& f) {
-  if (first == nullptr) return;
-  dbFieldDescriptor* fd = first;
-  do {
-    if (fd->isMethod()) return;
-    f(fd);
-    fd = fd->next;
-  } while (fd != first);
-}
-
-template <class F>
-void forEachDataMember(const dbFieldDescriptor* first, F&& f) {
-  forEachDataMember(const_cast<dbFieldDescriptor*>(first), [&](dbFieldDescriptor* fd) { f(std::as_const(*fd)); });
 }
 
 const char* objectString(const db_byte* member) {
@@ -49,19 +30,7 @@ const char* objectString(const db_byte* member) {
   return s == nullptr ? "" : s;
 }
 
-dbVarying readVarying(const db_byte* at) {
-  dbVarying v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-}
-
-void writeVarying(db_byte* at, size_t size, size_t offs) {
-  dbVarying v{static_cast<db_nat4>(size), static_cast<db_nat4>(offs)};
-  std::memcpy(at, &v, sizeof v);
-}
-
 const dbAnyArray* objectArray(const db_byte* member) { return reinterpret_cast<const dbAnyArray*>(member); }
-
 
 }  // namespace
 
@@ -162,16 +131,16 @@ dbTableDescriptor::~dbTableDescriptor() {
 size_t dbTableDescriptor::describedSize(const dbFieldDescriptor* level) {
   size_t size = 0;
   size_t maxAlign = 1;
-  forEachDataMember(level, [&](const dbFieldDescriptor& fd) {
-    size = alignUp(size, fd.appAlignment) + fd.appSize;
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) {
+    size = dbAlignUp(size, fd.appAlignment) + fd.appSize;
     maxAlign = std::max(maxAlign, fd.appAlignment);
   });
-  return alignUp(size, maxAlign);
+  return dbAlignUp(size, maxAlign);
 }
 
 bool dbTableDescriptor::structuresCovered(const dbFieldDescriptor* level) {
   bool covered = true;
-  forEachDataMember(level, [&](const dbFieldDescriptor& fd) {
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) {
     if (fd.type == dbField::tpStructure) {
       covered = covered && describedSize(fd.components) >= fd.appSize && structuresCovered(fd.components);
     }
@@ -182,7 +151,8 @@ bool dbTableDescriptor::structuresCovered(const dbFieldDescriptor* level) {
 size_t dbTableDescriptor::calculateFieldsAttributes(dbFieldDescriptor* first, const char* prefix, size_t base,
                                                     int indexMask, int& parentAttr, size_t& fixed, bool inArray) {
   size_t maxAlign = 1;
-  forEachDataMember(first, [&](dbFieldDescriptor* fd) {
+  dbForEachDataMember(first, [&](dbFieldDescriptor& field) {
+    dbFieldDescriptor* fd = &field;
     std::string longName = std::string(prefix) + fd->name;
     fd->longName = intern(longName.c_str(), true);
     if (*prefix == '\0') nColumns += 1;
@@ -219,7 +189,7 @@ size_t dbTableDescriptor::calculateFieldsAttributes(dbFieldDescriptor* first, co
         fd->alignment = calculateFieldsAttributes(fd->components, structPrefix.c_str(), base + fd->appOffs,
                                                   fd->indexFlags, fd->attr, fixed, inArray);
         fd->dbsOffs = fd->components->dbsOffs;
-        fd->dbsSize = alignUp(fixed - fd->dbsOffs, fd->alignment);
+        fd->dbsSize = dbAlignUp(fixed - fd->dbsOffs, fd->alignment);
         if (fd->attr & HasArrayComponents) parentAttr |= HasArrayComponents;
         if (!(fd->attr & OneToOneMapping)) parentAttr &= ~OneToOneMapping;
         break;
@@ -229,7 +199,7 @@ size_t dbTableDescriptor::calculateFieldsAttributes(dbFieldDescriptor* first, co
     }
     maxAlign = std::max(maxAlign, fd->alignment);
     if (fd->type != dbField::tpStructure) {
-      fd->dbsOffs = alignUp(fixed, fd->alignment);
+      fd->dbsOffs = dbAlignUp(fixed, fd->alignment);
       fixed = fd->dbsOffs + fd->dbsSize;
       if (base + fd->appOffs != fd->dbsOffs) parentAttr &= ~OneToOneMapping;
       if (fd->indexFlags & HASHED) {
@@ -282,7 +252,7 @@ size_t variableSize(const dbFieldDescriptor* level, const db_byte* object, size_
 
 size_t arrayVariableSize(const dbFieldDescriptor& array, const dbAnyArray& a, size_t v) {
   const dbFieldDescriptor* elem = array.components;
-  v = alignUp(v, elem->alignment) + a.length() * elem->dbsSize;
+  v = dbAlignUp(v, elem->alignment) + a.length() * elem->dbsSize;
   if (elem->attr & HasArrayComponents || elem->type == dbField::tpString || elem->type == dbField::tpArray) {
     const db_byte* elems = static_cast<const db_byte*>(a.base());
     for (size_t i = 0; i < a.length(); i++) v = variableSize(elem, elems + i * elem->appSize, v);
@@ -291,7 +261,7 @@ size_t arrayVariableSize(const dbFieldDescriptor& array, const dbAnyArray& a, si
 }
 
 size_t variableSize(const dbFieldDescriptor* level, const db_byte* object, size_t v) {
-  forEachDataMember(level, [&](const dbFieldDescriptor& fd) {
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) {
     const db_byte* member = object + fd.appOffs;
     switch (fd.type) {
       case dbField::tpString:
@@ -316,9 +286,9 @@ size_t packLevel(const dbFieldDescriptor* level, db_byte* record, size_t element
 size_t packArray(const dbFieldDescriptor& array, db_byte* record, size_t elementBase, size_t v,
                  const dbAnyArray& a) {
   const dbFieldDescriptor* elem = array.components;
-  size_t start = alignUp(v, elem->alignment);
+  size_t start = dbAlignUp(v, elem->alignment);
   std::memset(record + v, 0, start - v);
-  writeVarying(record + elementBase + array.dbsOffs, a.length(), start - elementBase);
+  dbWriteVarying(record + elementBase + array.dbsOffs, a.length(), start - elementBase);
   size_t n = a.length();
   v = start + n * elem->dbsSize;
   const db_byte* elems = static_cast<const db_byte*>(a.base());
@@ -333,14 +303,14 @@ size_t packArray(const dbFieldDescriptor& array, db_byte* record, size_t element
 
 size_t packLevel(const dbFieldDescriptor* level, db_byte* record, size_t elementBase, size_t v,
                  const db_byte* object) {
-  forEachDataMember(level, [&](const dbFieldDescriptor& fd) {
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) {
     const db_byte* member = object + fd.appOffs;
     db_byte* stored = record + elementBase + fd.dbsOffs;
     switch (fd.type) {
       case dbField::tpString: {
         const char* s = objectString(member);
         size_t length = std::strlen(s) + 1;
-        writeVarying(stored, length, v - elementBase);
+        dbWriteVarying(stored, length, v - elementBase);
         std::memcpy(record + v, s, length);
         v += length;
         break;
@@ -360,17 +330,17 @@ size_t packLevel(const dbFieldDescriptor* level, db_byte* record, size_t element
 }
 
 void unpackLevel(const dbFieldDescriptor* level, db_byte* object, const db_byte* record, size_t elementBase) {
-  forEachDataMember(level, [&](const dbFieldDescriptor& fd) {
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) {
     db_byte* member = object + fd.appOffs;
     const db_byte* stored = record + elementBase + fd.dbsOffs;
     switch (fd.type) {
       case dbField::tpString: {
-        const char* s = reinterpret_cast<const char*>(record + elementBase + readVarying(stored).offs);
+        const char* s = reinterpret_cast<const char*>(record + elementBase + dbReadVarying(stored).offs);
         std::memcpy(member, &s, sizeof s);
         break;
       }
       case dbField::tpArray: {
-        dbVarying v = readVarying(stored);
+        dbVarying v = dbReadVarying(stored);
         auto* a = reinterpret_cast<dbAnyArray*>(member);
         const dbFieldDescriptor* elem = fd.components;
         size_t start = elementBase + v.offs;
@@ -423,7 +393,7 @@ bool storedValueDiffers(const dbFieldDescriptor& fd, const db_byte* record, cons
   const db_byte* stored = record + fd.dbsOffs;
   switch (fd.type) {
     case dbField::tpString:
-      return std::strcmp(reinterpret_cast<const char*>(record + readVarying(stored).offs), objectString(member)) != 0;
+      return std::strcmp(reinterpret_cast<const char*>(record + dbReadVarying(stored).offs), objectString(member)) != 0;
     case dbField::tpRawBinary:
       return fd.comparator(stored, member, fd.dbsSize) != 0;
     default:
@@ -433,7 +403,8 @@ bool storedValueDiffers(const dbFieldDescriptor& fd, const db_byte* record, cons
 
 bool markLevel(dbFieldDescriptor* level, const db_byte* record, const db_byte* object) {
   bool any = false;
-  forEachDataMember(level, [&](dbFieldDescriptor* fd) {
+  dbForEachDataMember(level, [&](dbFieldDescriptor& field) {
+    dbFieldDescriptor* fd = &field;
     const db_byte* member = object + fd->appOffs;
     if (fd->type == dbField::tpStructure) {
       any |= markLevel(fd->components, record, member);
@@ -467,7 +438,7 @@ void adjustArray(const dbFieldDescriptor& array, dbAnyArray* a, const db_byte* b
 }
 
 void adjustLevel(const dbFieldDescriptor* level, db_byte* object, const db_byte* base, size_t size, ptrdiff_t shift) {
-  forEachDataMember(level, [&](const dbFieldDescriptor& fd) {
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) {
     db_byte* member = object + fd.appOffs;
     switch (fd.type) {
       case dbField::tpString: {

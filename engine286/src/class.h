@@ -330,6 +330,32 @@ class dbFieldDescriptor {
 // returns the first descriptor (null for an empty list).
 dbFieldDescriptor* dbLinkFieldList(dbFieldDescriptor::List& list);
 
+// Calls `f` with each data member of one level (a ring of components), up to
+// the level's first method.
+template <class Descriptor, class F>
+void dbForEachDataMember(Descriptor* first, F&& f) {
+  if (first == nullptr) return;
+  Descriptor* fd = first;
+  do {
+    if (fd->isMethod()) return;
+    f(*fd);
+    fd = fd->next;
+  } while (fd != first);
+}
+
+inline size_t dbAlignUp(size_t value, size_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+// A varying reference at a possibly unaligned place of a record.
+inline dbVarying dbReadVarying(const db_byte* at) {
+  dbVarying v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+inline void dbWriteVarying(db_byte* at, size_t size, size_t offs) {
+  dbVarying v{static_cast<db_nat4>(size), static_cast<db_nat4>(offs)};
+  std::memcpy(at, &v, sizeof v);
+}
+
 // ---------------------------------------------------------------------------
 // Table descriptors.
 

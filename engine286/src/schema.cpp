@@ -14,30 +14,6 @@
 
 namespace {
 
-size_t alignUp(size_t value, size_t alignment) { return (value + alignment - 1) / alignment * alignment; }
-
-template <class F>
-void forEachDataMember(const dbFieldDescriptor* first, F&& f) {
-  if (first == nullptr) return;
-  const dbFieldDescriptor* fd = first;
-  do {
-    if (fd->isMethod()) return;
-    f(*fd);
-    fd = fd->next;
-  } while (fd != first);
-}
-
-dbVarying readVarying(const db_byte* at) {
-  dbVarying v;
-  std::memcpy(&v, at, sizeof v);
-  return v;
-}
-
-void writeVarying(db_byte* at, size_t size, size_t offs) {
-  dbVarying v{static_cast<db_nat4>(size), static_cast<db_nat4>(offs)};
-  std::memcpy(at, &v, sizeof v);
-}
-
 const char* referencedTableName(const dbFieldDescriptor& fd) { return fd.refTable != nullptr ? fd.refTable->name : ""; }
 const char* inverseName(const dbFieldDescriptor& fd) { return fd.inverseRefName != nullptr ? fd.inverseRefName : ""; }
 
@@ -183,7 +159,7 @@ void convertFixedField(const dbFieldDescriptor& fd, db_byte* to, const db_byte* 
 // `v` is the next free byte of the new variable part. Returns the new `v`.
 size_t convertLevel(const dbFieldDescriptor* level, db_byte* record, const db_byte* old, size_t newBase,
                     size_t oldBase, size_t v) {
-  forEachDataMember(level, [&](const dbFieldDescriptor& fd) {
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) {
     db_byte* to = record != nullptr ? record + newBase + fd.dbsOffs : nullptr;
     const db_byte* from = old + oldBase + fd.oldDbsOffs;
     switch (fd.type) {
@@ -194,12 +170,12 @@ size_t convertLevel(const dbFieldDescriptor* level, db_byte* record, const db_by
         const db_byte* chars = reinterpret_cast<const db_byte*>("");
         size_t length = 1;
         if (fd.oldDbsType == dbField::tpString) {
-          dbVarying was = readVarying(from);
+          dbVarying was = dbReadVarying(from);
           chars = old + oldBase + was.offs;
           length = was.size;
         }
         if (record != nullptr) {
-          writeVarying(to, length, v - newBase);
+          dbWriteVarying(to, length, v - newBase);
           std::memcpy(record + v, chars, length);
         }
         v += length;
@@ -210,14 +186,14 @@ size_t convertLevel(const dbFieldDescriptor* level, db_byte* record, const db_by
         size_t n = 0;
         size_t oldStart = 0;
         if (fd.oldDbsType == dbField::tpArray) {
-          dbVarying was = readVarying(from);
+          dbVarying was = dbReadVarying(from);
           n = was.size;
           oldStart = oldBase + was.offs;
         }
-        size_t start = alignUp(v, elem->alignment);
+        size_t start = dbAlignUp(v, elem->alignment);
         if (record != nullptr) {
           std::memset(record + v, 0, start - v + n * elem->dbsSize);
-          writeVarying(to, n, start - newBase);
+          dbWriteVarying(to, n, start - newBase);
         }
         v = start + n * elem->dbsSize;
         for (size_t i = 0; i < n; i++) {
