@@ -30,6 +30,18 @@ const char* objectString(const db_byte* member) {
   return s == nullptr ? "" : s;
 }
 
+// True when no two data members of the level share bytes of the object (a
+// member listed twice would otherwise be stored twice).
+bool membersDistinct(const dbFieldDescriptor* level) {
+  std::vector<std::pair<size_t, size_t>> ranges;
+  dbForEachDataMember(level, [&](const dbFieldDescriptor& fd) { ranges.emplace_back(fd.appOffs, fd.appSize); });
+  std::sort(ranges.begin(), ranges.end());
+  for (size_t i = 1; i < ranges.size(); i++) {
+    if (ranges[i - 1].first + ranges[i - 1].second > ranges[i].first) return false;
+  }
+  return true;
+}
+
 const dbAnyArray* objectArray(const db_byte* member) { return reinterpret_cast<const dbAnyArray*>(member); }
 
 }  // namespace
@@ -150,6 +162,7 @@ bool dbTableDescriptor::structuresCovered(const dbFieldDescriptor* level) {
 
 size_t dbTableDescriptor::calculateFieldsAttributes(dbFieldDescriptor* first, const char* prefix, size_t base,
                                                     int indexMask, int& parentAttr, size_t& fixed, bool inArray) {
+  schemaAssert(membersDistinct(first), "Members should be described once and not overlap");
   size_t maxAlign = 1;
   dbForEachDataMember(first, [&](dbFieldDescriptor& field) {
     dbFieldDescriptor* fd = &field;

@@ -37,6 +37,14 @@ dbFieldDescriptor::List dataAfterMethod() {
   return list;
 }
 
+dbFieldDescriptor::List sameMemberTwice() {
+  Plain p{};
+  dbFieldDescriptor::List list;
+  list.push_back(dbDescribeField("a", &p, &Plain::a, 0));
+  list.push_back(dbDescribeField("again", &p, &Plain::a, 0));
+  return list;
+}
+
 struct WithArray {
   dbArray<db_int4> values;
   db_int4 other;
@@ -69,6 +77,7 @@ TEST(DescriptorDeathTest, MistakesInHandWrittenListsStopTheProgram) {
       {&dataAfterMethod, "Assertion failed: Methods should be specified after variables"},
       {&indexedArray, "Assertion failed: Array fields can not be indexed"},
       {&inverseOnNumber, "Assertion failed: Inverse reference must be a reference or an array of references"},
+      {&sameMemberTwice, "Assertion failed: Members should be described once and not overlap"},
   };
   for (const Case& c : cases) {
     EXPECT_DEATH(dbTableDescriptor("Bad", nullptr, sizeof(Plain), c.describe), c.message);
