@@ -34,8 +34,11 @@ int dbPowerCutFile::open(const std::string& path, bool readOnlyFile, size_t init
 }
 
 int dbPowerCutFile::setSize(size_t newSize) {
-  void* memory = mremap(base, size, newSize, MREMAP_MAYMOVE);
+  // Always to a new place: an address kept across a growth is caught.
+  void* memory = mmap(nullptr, newSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return errno;
+  std::memcpy(memory, base, std::min(size, newSize));
+  munmap(base, size);
   base = static_cast<db_byte*>(memory);
   size = newSize;  // the new part of an anonymous mapping reads as zeros
   return 0;

@@ -6,7 +6,7 @@
 // part of that flush's pages reaches the file (possibly none, possibly all),
 // and the process ends at once with kPowerCutStatus, losing everything else.
 // A growth of the file reaches the real file at the next flush, before its
-// pages.
+// pages; in memory a growth always moves the image.
 #pragma once
 
 #include <cstdint>
