@@ -597,3 +597,62 @@ bool dbTestRecord(dbDatabase* db, const dbExprNode* condition, oid_t oid, const 
   dbInheritedAttribute ctx(db, table, db->getRow(oid), oid, paramBase);
   return dbEvaluateCondition(condition, ctx);
 }
+
+namespace {
+
+template <class T>
+int threeWay(T a, T b) {
+  return a < b ? -1 : a == b ? 0 : 1;
+}
+
+// The expression type a stored field of type code `type` is read as.
+int resultTypeOfField(int type) {
+  switch (type) {
+    case dbField::tpBool: return exprBoolean;
+    case dbField::tpInt1: case dbField::tpInt2: case dbField::tpInt4: case dbField::tpInt8: return exprInteger;
+    case dbField::tpReal4: case dbField::tpReal8: return exprReal;
+    case dbField::tpString: return exprString;
+    case dbField::tpReference: return exprReference;
+    case dbField::tpArray: return exprArray;
+    case dbField::tpRawBinary: return exprRawBinary;
+    default: assert(!"engine286/src/cursor: field type in ORDER BY"); return exprVoid;
+  }
+}
+
+int compareValues(int type, const dbResultValue& a, const dbResultValue& b, const dbFieldDescriptor* field) {
+  switch (type) {
+    case exprInteger: return threeWay(a.ivalue, b.ivalue);
+    case exprReal: return a.fvalue < b.fvalue ? -1 : a.fvalue == b.fvalue ? 0 : 1;
+    case exprBoolean: return threeWay(a.bvalue != 0, b.bvalue != 0);
+    case exprString: return std::strcmp(text(a), text(b));
+    case exprReference: return threeWay(a.oid, b.oid);
+    case exprArray: return threeWay(a.array.size, b.array.size);
+    case exprRawBinary: return field->comparator(a.array.base, b.array.base, field->dbsSize);
+    default: assert(!"engine286/src/cursor: type in ORDER BY"); return 0;
+  }
+}
+
+}  // namespace
+
+int dbCompareRecords(const dbOrderItem* order, dbDatabase* db, const dbTable* table, const db_byte* a, oid_t aId,
+                     const db_byte* b, oid_t bId, size_t paramBase) {
+  for (; order != nullptr; order = order->next.get()) {
+    dbResultValue x, y;
+    int diff;
+    if (order->field != nullptr) {
+      const dbFieldDescriptor* f = order->field;
+      readField(f->type, a, a + f->dbsOffs, x);
+      readField(f->type, b, b + f->dbsOffs, y);
+      diff = compareValues(resultTypeOfField(f->type), x, y, f);
+    } else {
+      // Each record gets its own context: sort keys never share a buffer.
+      dbInheritedAttribute first(db, table, a, aId, paramBase);
+      dbInheritedAttribute second(db, table, b, bId, paramBase);
+      dbEvaluate(order->expr, first, x);
+      dbEvaluate(order->expr, second, y);
+      diff = compareValues(order->expr->type, x, y, nullptr);
+    }
+    if (diff != 0) return order->ascent ? diff : -diff;
+  }
+  return 0;
+}

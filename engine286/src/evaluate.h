@@ -12,6 +12,7 @@
 #include "class.h"
 #include "compiler.h"
 #include "expr.h"
+#include "query.h"
 #include "types.h"
 
 class dbDatabase;
@@ -87,6 +88,13 @@ bool dbEvaluateCondition(const dbExprNode* condition, dbInheritedAttribute& ctx)
 // Whether record `oid` of the table stored as `table` passes `condition`.
 bool dbTestRecord(dbDatabase* db, const dbExprNode* condition, oid_t oid, const dbTable* table,
                   size_t paramBase = 0);
+
+// The ORDER BY comparison of records `a` and `b` (ids `aId`, `bId`) of the
+// table stored as `table`: negative, 0 or positive, item by item until one
+// differs. A plain field compares by its type (arrays by their length), an
+// expression by its value; DESC negates.
+int dbCompareRecords(const dbOrderItem* order, dbDatabase* db, const dbTable* table, const db_byte* a, oid_t aId,
+                     const db_byte* b, oid_t bId, size_t paramBase = 0);
 
 // LIKE: `%` matches any run of bytes, `_` one byte; with an escape byte e,
 // "e%" and the like match the escaped byte literally.
