@@ -25,7 +25,7 @@ std::vector<oid_t> storedReferences(const db_byte* record, const dbFieldDescript
   }
   dbVarying v = storedVarying(record, fd);
   std::vector<oid_t> ids(v.size);
-  std::memcpy(ids.data(), record + v.offs, v.size * sizeof(oid_t));
+  if (v.size != 0) std::memcpy(ids.data(), record + v.offs, v.size * sizeof(oid_t));
   return ids;
 }
 

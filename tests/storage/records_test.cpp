@@ -1,5 +1,3 @@
-#include <memory>
-
 #include "storage_support.h"
 
 namespace {
@@ -38,13 +36,17 @@ class RecordingCursor : public dbOpenCursor {
   ptrdiff_t shift = 0;
 };
 
+// The tables of these tests belong to this database only, so that the
+// other tests' files hold no tables but their own.
+TestDatabase recordsDatabase(dbDatabase::dbAllAccess, 1048576, 4194304, 65536, 1);
+
 class RecordsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    db.reset(makeProgramDatabase());
     ASSERT_TRUE(db->open("records", folder.file("records.fdb").c_str()));
     ASSERT_NE(dbTableOf<Pair>()->tableId, 0u);
   }
+  void TearDown() override { db->close(); }
   template <class T>
   T fetch(oid_t id) {
     T object{};
@@ -52,13 +54,13 @@ class RecordsTest : public ::testing::Test {
     return object;
   }
   ScratchFolder folder;
-  std::unique_ptr<TestDatabase> db;
+  TestDatabase* db = &recordsDatabase;
 };
 
 }  // namespace
 
-REGISTER(Pair);
-REGISTER(Node);
+REGISTER_IN(Pair, &recordsDatabase);
+REGISTER_IN(Node, &recordsDatabase);
 
 TEST_F(RecordsTest, SameLengthUpdateStaysInPlaceEvenWhenTheNewStringsPointIntoTheRecord) {
   oid_t id = db->insert(Pair{"abc", "xyz", 1}).getOid();

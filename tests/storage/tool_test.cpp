@@ -9,8 +9,13 @@ namespace {
 
 // Runs tavro-db with `arguments`; returns its exit status and output.
 int runTool(const std::string& arguments, std::string& output) {
+  // The build folder: from the environment, else two levels above this
+  // program (BUILD/tests/storage/storage_tests).
   const char* binaryDir = std::getenv("TAVRO_BINARY_DIR");
-  const std::string tool = std::string(binaryDir ? binaryDir : ".") + "/tools/tavro-db/tavro-db";
+  const std::filesystem::path build =
+      binaryDir ? std::filesystem::path(binaryDir)
+                : std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().parent_path();
+  const std::string tool = (build / "tools/tavro-db/tavro-db").string();
   output.clear();
   FILE* pipe = popen((tool + " " + arguments + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return -1;
