@@ -155,61 +155,77 @@ template <class T>
 class dbArray : public dbAnyArray {
  public:
   dbArray() = default;
-  dbArray(const T* elems, size_t n) : storage(elems, elems + n) { own(); }
+  dbArray(const T* elems, size_t n) { copyFrom(elems, n); }
   dbArray(const dbArray& other) { *this = other; }
   dbArray& operator=(const dbArray& other) {
     if (this == &other) return *this;
-    storage = other.storage;
-    nElems = other.nElems;
-    data = other.ownsElements() ? storage.data() : other.data;
+    if (other.ownsElements()) {
+      copyFrom(other.get(), other.nElems);
+    } else {
+      owned.reset();
+      capacity = 0;
+      data = other.data;
+      nElems = other.nElems;
+    }
     return *this;
   }
 
-  const T& operator[](size_t i) const { return static_cast<const T*>(data)[i]; }
+  const T& operator[](size_t i) const { return get()[i]; }
   const T* get() const { return static_cast<const T*>(data); }
   // Replaces element i (the array takes its own copy of the elements first).
   void putat(size_t i, const T& value) {
-    makeOwned();
-    storage[i] = value;
+    makeOwned(nElems);
+    owned[i] = value;
   }
   void append(const T& value) {
-    makeOwned();
-    storage.push_back(value);
-    own();
+    makeOwned(nElems + 1);
+    owned[nElems++] = value;
   }
+  // New elements are zero.
   void resize(size_t n) {
-    makeOwned();
-    storage.resize(n);
-    own();
+    makeOwned(n);
+    for (size_t i = nElems; i < n; i++) owned[i] = T();
+    nElems = n;
   }
 
   static void arrayAllocator(dbAnyArray* any, void* stored, size_t n) {
     auto* array = static_cast<dbArray*>(any);
-    array->storage.clear();
+    array->owned.reset();
+    array->capacity = 0;
     if (stored != nullptr) {
       array->data = stored;
       array->nElems = n;
     } else {
-      array->storage.resize(n);
-      array->own();
+      array->owned = std::make_unique<T[]>(n);
+      array->capacity = n;
+      array->data = array->owned.get();
+      array->nElems = n;
     }
   }
 
  private:
-  bool ownsElements() const { return data == storage.data(); }
-  void own() {
-    data = storage.data();
-    nElems = storage.size();
+  bool ownsElements() const { return owned != nullptr && data == owned.get(); }
+  void copyFrom(const T* elems, size_t n) {
+    auto copy = std::make_unique<T[]>(n);
+    std::copy(elems, elems + n, copy.get());
+    owned = std::move(copy);
+    capacity = n;
+    data = owned.get();
+    nElems = n;
   }
-  void makeOwned() {
-    if (!ownsElements() || storage.size() != nElems) {
-      std::vector<T> copy(get(), get() + nElems);
-      storage.swap(copy);
-      own();
-    }
+  // Owns the elements, with room for at least `room` of them.
+  void makeOwned(size_t room) {
+    if (ownsElements() && room <= capacity) return;
+    size_t newCapacity = std::max(room, ownsElements() ? capacity * 2 : nElems);
+    auto grown = std::make_unique<T[]>(newCapacity);
+    std::copy(get(), get() + nElems, grown.get());
+    owned = std::move(grown);
+    capacity = newCapacity;
+    data = owned.get();
   }
 
-  std::vector<T> storage;
+  std::unique_ptr<T[]> owned;
+  size_t capacity = 0;
 };
 
 // ---------------------------------------------------------------------------

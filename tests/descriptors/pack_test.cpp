@@ -238,3 +238,43 @@ TEST(Pack, MarkUpdatedFieldsFlagsOnlyChangedIndexedFields) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Flags {
+  dbArray<bool> flags;
+  TYPE_DESCRIPTOR((FIELD(flags)));
+};
+
+TEST(Pack, ChangingAFetchedArrayLeavesTheRecordAlone) {
+  dbTableDescriptor d("Flags", nullptr, sizeof(Flags), &dbDescribeFieldsOf<Flags>);
+  Flags in;
+  in.flags.append(true);
+  in.flags.append(false);
+  in.flags.append(true);
+  std::vector<db_byte> record = packed(d, &in);
+  std::vector<db_byte> before = record;
+
+  Flags out;
+  d.unpack(&out, record.data());
+  ASSERT_EQ(out.flags.length(), 3u);
+  Flags copy = out;  // still refers to the record
+  out.flags.putat(0, false);
+  out.flags.append(true);
+  copy.flags.resize(5);
+  EXPECT_EQ(record, before);
+  EXPECT_FALSE(out.flags[0]);
+  EXPECT_TRUE(out.flags[3]);
+  EXPECT_EQ(out.flags.length(), 4u);
+  EXPECT_TRUE(copy.flags[2]);
+  EXPECT_FALSE(copy.flags[4]);
+
+  std::vector<db_byte> again = packed(d, &out);
+  Flags back;
+  d.unpack(&back, again.data());
+  ASSERT_EQ(back.flags.length(), 4u);
+  EXPECT_FALSE(back.flags[0]);
+  EXPECT_TRUE(back.flags[3]);
+}
+
+}  // namespace
