@@ -192,7 +192,14 @@ bool dbAnyCursor::isRecordId(oid_t id) {
   if (db == nullptr) db = table->db;
   if (db == nullptr) return false;
   db->beginTransaction(type == dbCursorForUpdate ? dbDatabase::dbExclusiveLock : dbDatabase::dbSharedLock);
-  return db->isLiveRecord(id);
+  if (!db->isLiveRecord(id)) return false;
+  // A live record of another table (a table description, say) would be
+  // unpacked as one of ours: only a row of this table will do.
+  const auto* stored = reinterpret_cast<const dbTable*>(db->getRow(table->tableId));
+  for (oid_t row = stored->firstRow; row != 0; row = reinterpret_cast<const dbRecord*>(db->getRow(row))->next) {
+    if (row == id) return true;
+  }
+  return false;
 }
 
 bool dbAnyCursor::followRowLink(bool forward) {

@@ -115,8 +115,8 @@ class dbAnyCursor : public dbOpenCursor, public dbIdReceiver {
 
   // Makes record `id` the only selected one and fetches it (id not 0).
   void at(oid_t id);
-  // Whether `id` names a live record (beginning the transaction a select
-  // of this cursor would).
+  // Whether `id` names a record of this cursor's table (beginning the
+  // transaction a select of this cursor would). Walks the table's rows.
   bool isRecordId(oid_t id);
 
   // Moving: whether there is a record there. Failure does not move.
