@@ -58,6 +58,7 @@ struct Item {
 // Records what the compiler reports instead of writing it out.
 class RecordingDatabase : public dbDatabase {
  public:
+  using dbDatabase::dbDatabase;
   struct Report {
     int errorClass;
     std::string message;
