@@ -29,7 +29,7 @@ int dbPowerCutFile::open(const std::string& path, bool readOnlyFile, size_t init
   if (memory == MAP_FAILED) return errno;
   base = static_cast<db_byte*>(memory);
   size = length;
-  std::memcpy(base, onDisk.data(), onDisk.size());
+  if (!onDisk.empty()) std::memcpy(base, onDisk.data(), onDisk.size());
   return 0;
 }
 
