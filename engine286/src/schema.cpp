@@ -399,7 +399,7 @@ bool dbDatabase::loadScheme(bool alter) {
       if (table->equal(reinterpret_cast<const dbTable*>(getRow(found)))) {
         linkTable(table, found);
       } else {
-        if (!alter) return fail("Incompatible class definition in application");
+        if (!writable) return fail("Incompatible class definition in application");
         if (!beginTransaction(dbExclusiveLock)) return fail(nullptr);
         modified = true;
         if (reinterpret_cast<const dbTable*>(getRow(found))->nRows == 0) {

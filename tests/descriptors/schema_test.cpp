@@ -24,7 +24,9 @@ struct BoundTable : dbTableDescriptor {
 // run's class describes it.
 template <class T>
 struct ProgramRun {
-  explicit ProgramRun(const std::string& file, bool allowColumnDrop = true) : table("Item", db.get()) {
+  explicit ProgramRun(const std::string& file, bool allowColumnDrop = true,
+                      dbDatabase::dbAccessType access = dbDatabase::dbAllAccess)
+      : db(new TestDatabase(access, 1048576, 4194304, 65536, 1)), table("Item", db.get()) {
     db->errorHandler = &recordError;
     db->setAllowColumnDrop(allowColumnDrop);
     opened = db->open("schema", file.c_str());
@@ -46,7 +48,7 @@ struct ProgramRun {
     return out;
   }
 
-  std::unique_ptr<TestDatabase> db{makeProgramDatabase()};
+  std::unique_ptr<TestDatabase> db;
   BoundTable<T> table;
   bool opened = false;
 };
@@ -189,6 +191,19 @@ TEST_F(SchemaTest, AnotherUserCannotOpenWithADifferentClass) {
   EXPECT_EQ(reported, expected);
   ProgramRun<Version1> same(file);
   EXPECT_TRUE(same.opened);
+}
+
+TEST_F(SchemaTest, ReadOnlyOpenRefusesAChangedClass) {
+  seed();
+  {
+    ProgramRun<Version2> run(file, true, dbDatabase::dbReadOnly);
+    EXPECT_FALSE(run.opened);
+  }
+  std::vector<std::pair<int, std::string>> expected = {{ErrOpen, "Incompatible class definition in application"}};
+  EXPECT_EQ(reported, expected);
+  ProgramRun<Version1> run(file, true, dbDatabase::dbReadOnly);
+  ASSERT_TRUE(run.opened);
+  EXPECT_EQ(run.rows().size(), 2u);
 }
 
 // Collects the ids an index search finds.
