@@ -392,8 +392,8 @@ bool dbDatabase::loadScheme(bool alter) {
     for (size_t n = metatable.nRows; n != 0 && found == 0; n--) {
       const db_byte* row = getRow(position);
       if (std::strcmp(storedTableName(row), table->name) == 0) found = position;
-      position = reinterpret_cast<const dbRecord*>(row)->next;
-      if (position == 0) position = metatable.firstRow;
+      // Tables added meanwhile follow the old last row: they are not searched.
+      position = position == metatable.lastRow ? metatable.firstRow : reinterpret_cast<const dbRecord*>(row)->next;
     }
     if (found != 0) {
       if (table->equal(reinterpret_cast<const dbTable*>(getRow(found)))) {

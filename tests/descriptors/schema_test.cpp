@@ -206,6 +206,46 @@ TEST_F(SchemaTest, ReadOnlyOpenRefusesAChangedClass) {
   EXPECT_EQ(run.rows().size(), 2u);
 }
 
+struct Small {
+  db_int4 n;
+  TYPE_DESCRIPTOR((FIELD(n)));
+};
+
+// The names of the stored tables, in Metatable order.
+std::vector<std::string> storedTables(dbDatabase& db) {
+  db.beginTransaction(dbDatabase::dbSharedLock);
+  std::vector<std::string> names;
+  for (oid_t id = reinterpret_cast<const dbTable*>(db.getRow(MetatableId))->firstRow; id != 0;
+       id = reinterpret_cast<const dbRecord*>(db.getRow(id))->next) {
+    const db_byte* row = db.getRow(id);
+    names.emplace_back(reinterpret_cast<const char*>(row + reinterpret_cast<const dbTable*>(row)->name.offs));
+  }
+  db.commit();
+  return names;
+}
+
+TEST_F(SchemaTest, TablesAddedDuringTheLoadDoNotHideStoredOnes) {
+  // The search goes round the stored tables from where the last one was
+  // found; the chain is processed most recently constructed first.
+  {
+    std::unique_ptr<TestDatabase> db(makeProgramDatabase());
+    BoundTable<Small> t3("T3", db.get()), t2("T2", db.get()), t1("T1", db.get());
+    ASSERT_TRUE(db->open("schema", file.c_str()));
+    db->close();
+  }
+  std::unique_ptr<TestDatabase> db(makeProgramDatabase());
+  BoundTable<Small> t2("T2", db.get()), t3("T3", db.get()), y("Y", db.get()), x("X", db.get()), t1("T1", db.get());
+  ASSERT_TRUE(db->open("schema", file.c_str()));
+  std::vector<std::string> names = storedTables(*db);
+  std::vector<std::string> ours;
+  for (const std::string& name : names) {
+    if (name.size() == 2 || name == "X" || name == "Y") ours.push_back(name);
+  }
+  EXPECT_EQ(ours, (std::vector<std::string>{"T1", "T2", "T3", "X", "Y"}));
+  EXPECT_SOUND(*db);
+  db->close();
+}
+
 // Collects the ids an index search finds.
 struct Found : dbIdReceiver {
   bool add(oid_t id) override {
