@@ -13,6 +13,11 @@
 //   };
 //   REGISTER(Product);
 //
+// A described class must be default-constructible (describing calls a
+// default-constructed object). Methods listed with METHOD are `R m() const`
+// with R a scalar, `const char*` (text that outlives the object) or a
+// dbReference, and come after every data member.
+//
 // The stored type of every field is taken from the member's own C++ type and
 // its application offset from the compiler, so the list cannot disagree with
 // the class. REGISTER builds the class's static table descriptor
