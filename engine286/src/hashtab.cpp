@@ -11,3 +11,6 @@ bool dbRecordKeyEquals(const db_byte* record, const void* key, size_t keyLength,
   }
   return dbCompareKeys(dbRecordKey(record, field), key, field) == 0;
 }
+
+// The engine's indices live in the database object itself.
+static_assert(dbObjectStore<dbDatabase>);

@@ -19,7 +19,7 @@ size_t roundUp(size_t n, size_t unit) { return (n + unit - 1) / unit * unit; }
 FakeStore::FakeStore(int moveEvery) : moveEvery(moveEvery), index(FirstUserId, freeMarker) { moveArea(1 << 20); }
 
 void FakeStore::moveArea(size_t newCapacity) {
-  auto moved = std::make_unique<db_byte[]>(newCapacity);
+  auto moved = std::make_unique_for_overwrite<db_byte[]>(newCapacity);
   if (area) {
     std::memcpy(moved.get(), area.get(), used);
     std::memset(area.get(), 0xDB, used);
