@@ -23,8 +23,6 @@
 #include "sync.h"
 #include "types.h"
 
-class dbTableDescriptor;
-class dbFieldDescriptor;
 class dbQueryCompiler;
 
 // One piece of a query, in the order written.

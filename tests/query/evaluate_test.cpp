@@ -157,6 +157,12 @@ TEST_F(EvaluateTest, BoundVariablesAreReadAtEachEvaluation) {
   n = 7;
   pattern = "%x";
   EXPECT_FALSE(dbEvaluateCondition(q.tree, ctx));
+  // A string variable holding no string reads as the empty string.
+  pattern = nullptr;
+  EXPECT_FALSE(dbEvaluateCondition(q.tree, ctx));
+  dbQuery empty;
+  empty = "name like '%' and ", pattern, " = ''";
+  EXPECT_TRUE(test(empty));
 }
 
 TEST_F(EvaluateTest, ArraysOfReferencesBoundAsVariables) {
