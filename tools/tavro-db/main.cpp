@@ -114,7 +114,11 @@ int check(const std::string& path) {
 
 }  // namespace
 
+// tavro-db query FILE TABLE 'condition' (query_command.cpp).
+int tavroDbQuery(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "query") == 0) return tavroDbQuery(argc - 2, argv + 2);
   if (argc != 3) return usage();
   const std::string command = argv[1];
   if (command == "create") return create(argv[2]);
