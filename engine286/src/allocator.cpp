@@ -287,12 +287,16 @@ db_byte* dbDatabase::resizeRecord(oid_t id, size_t size) {
   offs_t pos = currIndex[id];
   dbAssert((pos & (dbFreeHandleMarker | dbInternalObjectMarker)) == 0);
   const dbRecord old = *reinterpret_cast<const dbRecord*>(base + pos);
+  // The allocation may move the mapping (and currIndex with it): take the
+  // new offset first, then store it.
   if (isCommitted(id)) {
     markIndexPage(id);
     shadowBitmapRange(pos, old.size);
-    currIndex[id] = allocateSpace(size);
+    const offs_t moved = allocateSpace(size);
+    currIndex[id] = moved;
   } else if (roundUp(old.size, dbAllocationQuantum) != roundUp(size, dbAllocationQuantum)) {
-    currIndex[id] = allocateSpace(size);
+    const offs_t moved = allocateSpace(size);
+    currIndex[id] = moved;
     freeSpace(pos, old.size);
   }
   auto* record = reinterpret_cast<dbRecord*>(get(id));
