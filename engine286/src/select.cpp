@@ -566,13 +566,22 @@ void dbSelectRun::scan(ConditionFilter& remaining) {
 }
 
 void dbSelectRun::sort() {
-  std::vector<oid_t> ids = cursor.selection.toVector();
+  const std::vector<oid_t> ids = cursor.selection.toVector();
+  // Positions are sorted, each with its record looked up once.
+  std::vector<const db_byte*> rows(ids.size());
+  std::vector<oid_t> positions(ids.size());
+  for (size_t i = 0; i < ids.size(); i++) {
+    rows[i] = db->getRow(ids[i]);
+    positions[i] = static_cast<oid_t>(i);
+  }
   const dbOrderItem* order = query.order.get();
   const size_t paramBase = cursor.paramBase;
-  dbSortIds(ids.data(), ids.size(), [&](oid_t a, oid_t b) {
-    return dbCompareRecords(order, db, stored, db->getRow(a), a, db->getRow(b), b, paramBase);
+  dbSortIds(positions.data(), positions.size(), [&](oid_t a, oid_t b) {
+    return dbCompareRecords(order, db, stored, rows[a], ids[a], rows[b], ids[b], paramBase);
   });
-  cursor.selection.assign(ids);
+  std::vector<oid_t> sorted(ids.size());
+  for (size_t i = 0; i < ids.size(); i++) sorted[i] = ids[positions[i]];
+  cursor.selection.assign(sorted);
 }
 
 // ---------------------------------------------------------------------------
