@@ -528,7 +528,7 @@ struct CrashTally {
   int rounds = 0;
   int commits = 0;
   int beforeOpenDone = 0;  // the child died while opening (or repairing)
-  int committed = 0;       // no commit under way
+  int committed = 0;       // no commit under way (deaths while opening included)
   int pendingLost = 0;     // died inside a commit, before the root switch reached the file
   int pendingKept = 0;     // died inside a commit, after it
 
@@ -544,7 +544,7 @@ struct CrashTally {
     std::printf(
         "%s: seed %llu, %d rounds, %d commits reported; deaths while opening %d, between commits %d, "
         "inside a commit %d (old state kept %d, new state kept %d)\n",
-        what, static_cast<unsigned long long>(seed), rounds, commits, beforeOpenDone, committed,
+        what, static_cast<unsigned long long>(seed), rounds, commits, beforeOpenDone, committed - beforeOpenDone,
         pendingLost + pendingKept, pendingLost, pendingKept);
   }
 };
