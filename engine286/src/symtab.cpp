@@ -40,19 +40,24 @@ unsigned hashName(const char* name) {
   return h;
 }
 
+Symbol* find(Table& t, const char* name, unsigned hash) {
+  for (Symbol* s = t.chains[hash % kChains]; s != nullptr; s = s->next) {
+    if (s->hash == hash && std::strcmp(s->name, name) == 0) return s;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int dbSymbolTable::add(const char*& name, int tag, bool copy) {
   Table& t = table();
   unsigned hash = hashName(name);
   std::lock_guard lock(t.mutex);
-  Symbol*& chain = t.chains[hash % kChains];
-  for (Symbol* s = chain; s != nullptr; s = s->next) {
-    if (s->hash == hash && std::strcmp(s->name, name) == 0) {
-      name = s->name;
-      return s->tag;
-    }
+  if (Symbol* s = find(t, name, hash)) {
+    name = s->name;
+    return s->tag;
   }
+  Symbol*& chain = t.chains[hash % kChains];
   auto symbol = std::make_unique<Symbol>(Symbol{chain, name, hash, tag, nullptr});
   if (copy) {
     size_t len = std::strlen(name) + 1;
@@ -63,4 +68,13 @@ int dbSymbolTable::add(const char*& name, int tag, bool copy) {
   name = symbol->name;
   chain = symbol.release();
   return tag;
+}
+
+void dbSymbolTable::addKeyword(const char* name, int tag) {
+  const char* interned = name;
+  if (add(interned, tag, false) != tag) {
+    Table& t = table();
+    std::lock_guard lock(t.mutex);
+    find(t, interned, hashName(interned))->tag = tag;
+  }
 }

@@ -15,4 +15,9 @@ class dbSymbolTable {
   // `copy` false the caller's text is interned as is and must outlive the
   // process (names of tables and fields, string literals).
   static int add(const char*& name, int tag, bool copy = true);
+
+  // Enters a keyword (a static text) with its token code. A keyword always
+  // wins: should a table or field of the same name have been entered first,
+  // its entry takes the keyword's tag, so the word lexes as the keyword.
+  static void addKeyword(const char* name, int tag);
 };

@@ -1,0 +1,5 @@
+#include "cursor_support.h"
+
+REGISTER(ScannedRow);
+REGISTER(HashedRow);
+REGISTER(TreeRow);
