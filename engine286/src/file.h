@@ -44,7 +44,7 @@ class dbFile {
   bool readOnly = false;
 };
 
-// The file mapped into memory (MAP_SHARED): flush is msync + fdatasync.
+// The file mapped into memory (MAP_SHARED): flush is a synchronous msync.
 class dbMappedFile : public dbFile {
  public:
   dbMappedFile() = default;
