@@ -614,33 +614,3 @@ inline std::string keepForRepeat(const std::string& input, uint64_t childSeed) {
   return kept;
 }
 
-// A known engine fault that the random rounds run into now and then: an
-// update that grows the file (and so moves its image) stores the record's new
-// offset through the index address of the old image. True while it is there:
-// a child process that updates one record across a growth, on `movingFile`
-// (a file layer that always moves the image when it grows), dies of it.
-inline bool updateAcrossGrowthCrashes(std::unique_ptr<dbFile> movingFile) {
-  CrashFolder folder;
-  const std::string path = folder.file("probe.fdb");
-  ChildProcess child([&](int) {
-    auto db = makeCrashDatabase();
-    db->useFile(std::move(movingFile));
-    if (!db->open("probe", path.c_str())) _exit(3);
-    CrashItem item = ItemValue{1, 1, 1, "small", "note"}.view();
-    const oid_t id = db->insert(item).getOid();
-    db->commit();
-    const ItemValue large{2, 2, 2, "large", std::string(2 * 1048576, 'n')};  // twice the initial file
-    item = large.view();
-    db->updateRecord(id, &CrashItem::dbDescriptor, &item);
-    db->commit();
-    _exit(0);
-  });
-  ReportReader ignored({});
-  child.awaitExit(ignored, std::chrono::seconds(60));
-  return WIFSIGNALED(child.exitStatus());
-}
-
-inline constexpr const char* kGrowingUpdateFault =
-    "Known engine fault: dbDatabase::resizeRecord stores the new offset with currIndex[id] = allocateSpace(size); "
-    "when allocateSpace grows the file and the image moves, the store goes through the old image's index address "
-    "(a write into unmapped memory, SIGSEGV)";
